@@ -1,0 +1,40 @@
+// Device and driver objects: creation, stacks and deletion.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+// The kernel's private part of every device object.
+struct _DEVOBJ_EXTENSION {
+    PDEVICE_OBJECT DeviceObject = nullptr;
+    PDEVICE_OBJECT AttachedTo = nullptr;
+    std::u16string Name;
+    // Set for physical device objects: the device instance path, such as
+    // USB\VID_1234&PID_5678\0001.
+    std::u16string InstanceId;
+    bool Deleted = false;
+    // Open files and kernel users that keep the memory alive after deletion.
+    LONG References = 0;
+};
+
+namespace sim {
+
+// A driver object with the I/O manager's default handler in every entry.
+PDRIVER_OBJECT CreateDriverObject(std::u16string_view name);
+void DeleteDriverObject(PDRIVER_OBJECT driver);
+
+// The top of the stack the device belongs to.
+PDEVICE_OBJECT AttachedDeviceOf(PDEVICE_OBJECT device);
+_DEVOBJ_EXTENSION& KernelExtensionOf(PDEVICE_OBJECT device);
+
+// Keep a device object's memory alive across its deletion.
+void ReferenceDevice(PDEVICE_OBJECT device);
+void DereferenceDevice(PDEVICE_OBJECT device);
+
+std::vector<PDEVICE_OBJECT> LiveDeviceObjects();
+bool IsLiveDeviceObject(PDEVICE_OBJECT device);
+void ResetDeviceObjects();
+
+}  // namespace sim

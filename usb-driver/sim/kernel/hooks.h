@@ -1,0 +1,27 @@
+// Points where tests step into the simulated kernel to drive races
+// deterministically instead of by sleeping.
+#pragma once
+
+#include <functional>
+
+#include "platform/platform.h"
+
+namespace sim {
+
+struct KernelHooks {
+    // A wait with a non-zero time limit begins; the limit is relative, in 100 ns units.
+    std::function<void(PVOID object, LONGLONG relativeTimeout)> timedWaitStarted;
+    // A timed wait ran out, just before KeWaitForSingleObject returns STATUS_TIMEOUT.
+    std::function<void(PVOID object)> timedWaitExpired;
+    // IofCompleteRequest is entered for the request.
+    std::function<void(PIRP irp)> irpCompleting;
+    // IoCancelIrp is entered for the request.
+    std::function<void(PIRP irp)> irpCancelling;
+    // A request crossed a device object: the dispatch routine returned.
+    std::function<void(PDEVICE_OBJECT device, const IO_STACK_LOCATION& stack, NTSTATUS returned)> requestDispatched;
+};
+
+// The hooks in force; tests set them before the activity they observe.
+KernelHooks& Hooks();
+
+}  // namespace sim

@@ -1,0 +1,387 @@
+// The I/O manager's handling of requests. Each request has a record of who
+// built it and how far its life has gone, so that completing it twice,
+// freeing it while a driver still owns it, or leaking it are caught. Freed
+// requests stay quarantined for a while, so a late second completion finds
+// the record instead of reused memory.
+
+#include "irp.h"
+
+#include <deque>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_map>
+
+#include "bugcheck.h"
+#include "device_objects.h"
+#include "fault_injection.h"
+#include "hooks.h"
+#include "irql.h"
+#include "pool.h"
+
+namespace sim {
+
+namespace {
+
+constexpr CSHORT IO_TYPE_IRP = 6;
+constexpr ULONG kernelBufferTag = PoolTag("Irp ");
+constexpr size_t quarantineSize = 256;
+
+enum class Origin { Allocated, DeviceIoControl, Kernel };
+enum class Phase { Built, InFlight, Stopped, Completed, Freed };
+
+struct IrpRecord {
+    Origin origin;
+    Phase phase = Phase::Built;
+    unsigned finishedCompletions = 0;
+    std::function<void(PIRP)> onCompleted;
+};
+
+std::mutex irpLock;
+std::unordered_map<PIRP, IrpRecord> records;
+std::deque<PIRP> quarantine;
+KSPIN_LOCK cancelSpinLock = 0;
+
+PIRP NewIrp(CCHAR stackSize, Origin origin, std::function<void(PIRP)> onCompleted = {})
+{
+    size_t size = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+    void* memory = ::operator new(size, std::align_val_t{16});
+    std::memset(memory, 0, size);
+    auto* irp = static_cast<PIRP>(memory);
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = static_cast<USHORT>(size);
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+    std::lock_guard lock(irpLock);
+    records[irp] = IrpRecord{origin, Phase::Built, 0, std::move(onCompleted)};
+    return irp;
+}
+
+IrpRecord& RecordOf(PIRP irp, const char* routine)
+{
+    auto found = records.find(irp);
+    if (found == records.end()) {
+        BugCheck("INVALID_IRP", std::string(routine) + " given something that is not a request", irp);
+    }
+    return found->second;
+}
+
+// Called with irpLock held.
+void Release(PIRP irp, IrpRecord& record)
+{
+    record.phase = Phase::Freed;
+    record.onCompleted = nullptr;
+    quarantine.push_back(irp);
+    if (quarantine.size() > quarantineSize) {
+        PIRP oldest = quarantine.front();
+        quarantine.pop_front();
+        records.erase(oldest);
+        ::operator delete(oldest, std::align_val_t{16});
+    }
+}
+
+// What the I/O manager does once a request it built has been completed by
+// every driver: hand the results back to the caller and free the request.
+void FinishDeviceIoControl(PIRP irp)
+{
+    if ((irp->Flags & IRP_BUFFERED_IO) != 0) {
+        if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && irp->UserBuffer != nullptr &&
+            irp->IoStatus.Status >= 0 && irp->IoStatus.Information != 0) {
+            std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
+        }
+        if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0) {
+            ExFreePool(irp->AssociatedIrp.SystemBuffer);
+        }
+    }
+    *irp->UserIosb = irp->IoStatus;
+    PKEVENT event = irp->UserEvent;
+    {
+        std::lock_guard lock(irpLock);
+        Release(irp, records.at(irp));
+    }
+    KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+bool ShouldInvoke(PIRP irp, const IO_STACK_LOCATION* stack)
+{
+    if (stack->CompletionRoutine == nullptr) {
+        return false;
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+    return (NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS) != 0) ||
+           (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR) != 0) ||
+           (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL) != 0);
+}
+
+}  // namespace
+
+PIRP AllocateKernelIrp(CCHAR stackSize, std::function<void(PIRP)> onCompleted)
+{
+    return NewIrp(stackSize, Origin::Kernel, std::move(onCompleted));
+}
+
+void FreeKernelIrp(PIRP irp)
+{
+    std::lock_guard lock(irpLock);
+    Release(irp, RecordOf(irp, "FreeKernelIrp"));
+}
+
+std::vector<PIRP> OutstandingIrps()
+{
+    std::lock_guard lock(irpLock);
+    std::vector<PIRP> list;
+    for (const auto& [irp, record] : records) {
+        if (record.phase != Phase::Freed) {
+            list.push_back(irp);
+        }
+    }
+    return list;
+}
+
+unsigned FinishedCompletions(PIRP irp)
+{
+    std::lock_guard lock(irpLock);
+    auto found = records.find(irp);
+    return found == records.end() ? 0 : found->second.finishedCompletions;
+}
+
+void ResetIrps()
+{
+    std::lock_guard lock(irpLock);
+    for (auto& [irp, record] : records) {
+        ::operator delete(irp, std::align_val_t{16});
+    }
+    records.clear();
+    quarantine.clear();
+    cancelSpinLock = 0;
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" {
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+{
+    UNREFERENCED_PARAMETER(ChargeQuota);
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
+    if (Faults::ShouldFail(Fault::AllocateIrp, SIM_CALL_SITE())) {
+        return nullptr;
+    }
+    return NewIrp(StackSize, Origin::Allocated);
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
+    std::lock_guard lock(irpLock);
+    IrpRecord& record = RecordOf(Irp, "IoFreeIrp");
+    if (record.origin != Origin::Allocated) {
+        BugCheck("INVALID_IRP", "IoFreeIrp on a request the I/O manager owns", Irp);
+    }
+    if (record.phase == Phase::InFlight) {
+        BugCheck("INVALID_IRP", "IoFreeIrp on a request that a driver has not completed yet", Irp);
+    }
+    if (record.phase == Phase::Freed || record.phase == Phase::Completed) {
+        BugCheck("INVALID_IRP", "IoFreeIrp on a request that is already freed", Irp);
+    }
+    Release(Irp, record);
+}
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
+    if (Faults::ShouldFail(Fault::BuildDeviceIoControlRequest, SIM_CALL_SITE())) {
+        return nullptr;
+    }
+    if (Event == nullptr || IoStatusBlock == nullptr) {
+        BugCheck("INVALID_PARAMETER", "IoBuildDeviceIoControlRequest without an event or a status block");
+    }
+    PIRP irp = NewIrp(DeviceObject->StackSize, Origin::DeviceIoControl);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    stack->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    stack->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    stack->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    switch (IoControlCode & 3) {
+    case METHOD_BUFFERED: {
+        ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+        if (length != 0) {
+            irp->AssociatedIrp.SystemBuffer = Pool::AllocateForKernel(NonPagedPoolNx, length, kernelBufferTag);
+            if (InputBuffer != nullptr && InputBufferLength != 0) {
+                std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+            }
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (OutputBuffer != nullptr ? IRP_INPUT_OPERATION : 0);
+        }
+        irp->UserBuffer = OutputBuffer;
+        break;
+    }
+    case METHOD_NEITHER:
+        stack->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+        irp->UserBuffer = OutputBuffer;
+        break;
+    default:
+        BugCheck("SIMULATION_LIMIT", "direct-I/O control codes are not simulated in IoBuildDeviceIoControlRequest");
+    }
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    return irp;
+}
+
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoCallDriver");
+    {
+        std::lock_guard lock(irpLock);
+        IrpRecord& record = RecordOf(Irp, "IoCallDriver");
+        if (record.phase == Phase::Completed || record.phase == Phase::Freed) {
+            BugCheck("INVALID_IRP", "IoCallDriver with a request whose completion has finished", Irp);
+        }
+        record.phase = Phase::InFlight;
+    }
+    if (!IsLiveDeviceObject(DeviceObject)) {
+        BugCheck("INVALID_DEVICE_OBJECT", "IoCallDriver to a device object that does not exist", DeviceObject);
+    }
+    Irp->CurrentLocation--;
+    if (Irp->CurrentLocation <= 0) {
+        BugCheck("NO_MORE_IRP_STACK_LOCATIONS", "IoCallDriver with no stack location left for the target", Irp);
+    }
+    PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = DeviceObject;
+    IO_STACK_LOCATION sent = *stack;
+    KIRQL irql = CurrentIrql();
+    NTSTATUS status = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
+    if (CurrentIrql() != irql) {
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", "a dispatch routine returned at another IRQL than it was called at",
+                 DeviceObject);
+    }
+    if (Hooks().requestDispatched) {
+        Hooks().requestDispatched(DeviceObject, sent, status);
+    }
+    return status;
+}
+
+VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
+    UNREFERENCED_PARAMETER(PriorityBoost);
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
+    {
+        std::lock_guard lock(irpLock);
+        IrpRecord& record = RecordOf(Irp, "IoCompleteRequest");
+        if (record.phase == Phase::Completed || record.phase == Phase::Freed) {
+            BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "request completed after its completion had finished", Irp);
+        }
+        record.phase = Phase::InFlight;
+    }
+    if (Irp->CancelRoutine != nullptr) {
+        BugCheck("CANCEL_STATE_IN_COMPLETED_IRP", "request completed while it still has a cancel routine", Irp);
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "request completed with STATUS_PENDING", Irp);
+    }
+    if (Irp->CurrentLocation > Irp->StackCount + 1) {
+        BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "request completed with no stack location left", Irp);
+    }
+    if (Hooks().irpCompleting) {
+        Hooks().irpCompleting(Irp);
+    }
+
+    // Walk up from the current location; each location's completion routine
+    // was set by the driver above it and runs with that driver's location
+    // current.
+    while (Irp->CurrentLocation <= Irp->StackCount) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+        Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+        bool invoke = ShouldInvoke(Irp, stack);
+        PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+        PVOID context = stack->Context;
+        stack->MinorFunction = 0;
+        stack->Flags = 0;
+        stack->Control = 0;
+        stack->CompletionRoutine = nullptr;
+        stack->Context = nullptr;
+        IoSkipCurrentIrpStackLocation(Irp);
+        if (invoke) {
+            PDEVICE_OBJECT owner =
+                Irp->CurrentLocation == Irp->StackCount + 1 ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            if (routine(owner, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+                std::lock_guard lock(irpLock);
+                auto found = records.find(Irp);
+                if (found != records.end() && found->second.phase == Phase::InFlight) {
+                    found->second.phase = Phase::Stopped;
+                }
+                return;
+            }
+        } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+            IoMarkIrpPending(Irp);
+        }
+    }
+
+    Origin origin;
+    std::function<void(PIRP)> onCompleted;
+    {
+        std::lock_guard lock(irpLock);
+        IrpRecord& record = RecordOf(Irp, "IoCompleteRequest");
+        record.phase = Phase::Completed;
+        record.finishedCompletions++;
+        origin = record.origin;
+        onCompleted = record.onCompleted;
+    }
+    switch (origin) {
+    case Origin::DeviceIoControl:
+        FinishDeviceIoControl(Irp);
+        break;
+    case Origin::Kernel:
+        onCompleted(Irp);
+        break;
+    case Origin::Allocated:
+        BugCheck("INVALID_IRP",
+                 "a request from IoAllocateIrp finished its completion; its owner must stop the completion with "
+                 "STATUS_MORE_PROCESSING_REQUIRED and free it",
+                 Irp);
+    }
+}
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql)
+{
+    KeAcquireSpinLock(&cancelSpinLock, Irql);
+}
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql)
+{
+    KeReleaseSpinLock(&cancelSpinLock, Irql);
+}
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
+    {
+        std::lock_guard lock(irpLock);
+        IrpRecord& record = RecordOf(Irp, "IoCancelIrp");
+        if (record.phase == Phase::Freed) {
+            BugCheck("INVALID_IRP", "IoCancelIrp on a request that was already freed", Irp);
+        }
+    }
+    if (Hooks().irpCancelling) {
+        Hooks().irpCancelling(Irp);
+    }
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    // The cancel routine releases the cancel spin lock itself.
+    routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+    return TRUE;
+}
+
+}  // extern "C"

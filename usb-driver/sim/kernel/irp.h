@@ -1,0 +1,26 @@
+// Requests: allocation, sending, completion and cancellation, with the
+// checks Windows applies to them.
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace sim {
+
+// A request built by the simulated platform itself (the Plug and Play
+// manager, the application side). When its completion has run through every
+// stack location, onCompleted is called in the completing thread and owns
+// the request: it must free it with FreeKernelIrp.
+PIRP AllocateKernelIrp(CCHAR stackSize, std::function<void(PIRP)> onCompleted);
+void FreeKernelIrp(PIRP irp);
+
+// Requests that exist and have not yet finished their completion.
+std::vector<PIRP> OutstandingIrps();
+// Completions of the request that ran to their end (0 or 1 for a sound driver).
+unsigned FinishedCompletions(PIRP irp);
+
+void ResetIrps();
+
+}  // namespace sim

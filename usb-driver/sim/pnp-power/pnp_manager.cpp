@@ -1,0 +1,85 @@
+#include "pnp_manager.h"
+
+#include <condition_variable>
+#include <mutex>
+
+#include "kernel/bugcheck.h"
+#include "kernel/device_objects.h"
+#include "kernel/irp.h"
+#include "kernel/irql.h"
+
+namespace sim {
+
+PnpManager::PnpManager(PDRIVER_INITIALIZE driverEntry) : driver_(CreateDriverObject(u"\\Driver\\bulkcom"))
+{
+    std::u16string servicePath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\bulkcom";
+    UNICODE_STRING registryPath{static_cast<USHORT>(servicePath.size() * 2),
+                                static_cast<USHORT>(servicePath.size() * 2), servicePath.data()};
+    entryStatus_ = driverEntry(driver_, &registryPath);
+}
+
+PnpManager::~PnpManager()
+{
+    if (driver_->DriverUnload != nullptr) {
+        driver_->DriverUnload(driver_);
+    }
+    DeleteDriverObject(driver_);
+}
+
+NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT physicalDevice)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "AddDevice");
+    PDEVICE_OBJECT below = AttachedDeviceOf(physicalDevice);
+    NTSTATUS status = driver_->DriverExtension->AddDevice(driver_, physicalDevice);
+    if (CurrentIrql() != PASSIVE_LEVEL) {
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", "AddDevice returned above PASSIVE_LEVEL", driver_);
+    }
+    PDEVICE_OBJECT top = AttachedDeviceOf(physicalDevice);
+    if (NT_SUCCESS(status) && top != below && (top->Flags & DO_DEVICE_INITIALIZING) != 0) {
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "AddDevice succeeded but left DO_DEVICE_INITIALIZING set",
+                 top);
+    }
+    if (!NT_SUCCESS(status) && top != below) {
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "AddDevice failed but left a device attached to the stack",
+                 top);
+    }
+    return status;
+}
+
+NTSTATUS PnpManager::SendPnp(PDEVICE_OBJECT physicalDevice, UCHAR minorFunction,
+                             const std::function<void(IO_STACK_LOCATION&)>& prepare)
+{
+    return SendRequest(physicalDevice, IRP_MJ_PNP, minorFunction, STATUS_NOT_SUPPORTED, prepare);
+}
+
+NTSTATUS PnpManager::SendRequest(PDEVICE_OBJECT physicalDevice, UCHAR majorFunction, UCHAR minorFunction,
+                                 NTSTATUS preset, const std::function<void(IO_STACK_LOCATION&)>& prepare)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "the Plug and Play manager");
+    PDEVICE_OBJECT top = AttachedDeviceOf(physicalDevice);
+
+    std::mutex doneLock;
+    std::condition_variable doneSignal;
+    bool done = false;
+    NTSTATUS finalStatus = STATUS_PENDING;
+    PIRP irp = AllocateKernelIrp(top->StackSize, [&](PIRP completed) {
+        std::lock_guard lock(doneLock);
+        finalStatus = completed->IoStatus.Status;
+        FreeKernelIrp(completed);
+        done = true;
+        doneSignal.notify_all();
+    });
+    irp->IoStatus.Status = preset;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = majorFunction;
+    stack->MinorFunction = minorFunction;
+    if (prepare) {
+        prepare(*stack);
+    }
+    IofCallDriver(top, irp);
+    std::unique_lock lock(doneLock);
+    doneSignal.wait(lock, [&] { return done; });
+    return finalStatus;
+}
+
+}  // namespace sim

@@ -1,0 +1,123 @@
+#include "standin_bus.h"
+
+#include <map>
+#include <mutex>
+
+#include "kernel/device_interfaces.h"
+#include "kernel/device_objects.h"
+#include "kernel/object_namespace.h"
+#include "kernel/registry.h"
+
+namespace sim {
+
+namespace {
+
+struct PhysicalDeviceState {
+    std::optional<DEVICE_CAPABILITIES> capabilities = TypicalUsbCapabilities();
+    std::vector<ReceivedRequest> received;
+};
+
+std::mutex busLock;
+std::map<PDEVICE_OBJECT, PhysicalDeviceState> states;
+
+NTSTATUS NTAPI StandInDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status = Irp->IoStatus.Status;
+    {
+        std::lock_guard lock(busLock);
+        PhysicalDeviceState& state = states.at(DeviceObject);
+        bool control = stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
+                       stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        state.received.push_back(ReceivedRequest{stack->MajorFunction, stack->MinorFunction,
+                                                 control ? stack->Parameters.DeviceIoControl.IoControlCode : 0});
+        if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES &&
+            state.capabilities) {
+            PDEVICE_CAPABILITIES record = stack->Parameters.DeviceCapabilities.Capabilities;
+            DEVICE_CAPABILITIES reported = *state.capabilities;
+            reported.Size = record->Size;
+            reported.Version = record->Version;
+            *record = reported;
+            status = STATUS_SUCCESS;
+        }
+    }
+    Irp->IoStatus.Status = status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+}  // namespace
+
+DEVICE_CAPABILITIES TypicalUsbCapabilities()
+{
+    DEVICE_CAPABILITIES capabilities{};
+    capabilities.Size = sizeof(DEVICE_CAPABILITIES);
+    capabilities.Version = 1;
+    capabilities.Removable = 1;
+    capabilities.Address = 1;
+    capabilities.UINumber = 1;
+    capabilities.DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
+    capabilities.DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    capabilities.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
+    capabilities.DeviceState[PowerSystemSleeping2] = PowerDeviceD2;
+    capabilities.DeviceState[PowerSystemSleeping3] = PowerDeviceD2;
+    capabilities.DeviceState[PowerSystemHibernate] = PowerDeviceD3;
+    capabilities.DeviceState[PowerSystemShutdown] = PowerDeviceD3;
+    capabilities.SystemWake = PowerSystemSleeping3;
+    capabilities.DeviceWake = PowerDeviceD2;
+    return capabilities;
+}
+
+StandInBus::StandInBus() : driver_(CreateDriverObject(u"\\Driver\\usbhub"))
+{
+    for (auto& entry : driver_->MajorFunction) {
+        entry = StandInDispatch;
+    }
+}
+
+StandInBus::~StandInBus()
+{
+    while (driver_->DeviceObject != nullptr) {
+        DeletePhysicalDevice(driver_->DeviceObject);
+    }
+    DeleteDriverObject(driver_);
+}
+
+PDEVICE_OBJECT StandInBus::CreatePhysicalDevice(std::u16string_view instanceId)
+{
+    std::u16string name = u"\\Device\\USBPDO-" + ToU16(std::to_string(nextNumber_++));
+    UNICODE_STRING deviceName{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2), name.data()};
+    PDEVICE_OBJECT device = nullptr;
+    IoCreateDevice(driver_, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    KernelExtensionOf(device).InstanceId = std::u16string(instanceId);
+    Registry::CreateHardwareKey(device);
+    std::lock_guard lock(busLock);
+    states[device] = PhysicalDeviceState{};
+    return device;
+}
+
+void StandInBus::DeletePhysicalDevice(PDEVICE_OBJECT physicalDevice)
+{
+    DeviceInterfaces::DisableAllOf(physicalDevice);
+    Registry::DeleteHardwareKey(physicalDevice);
+    {
+        std::lock_guard lock(busLock);
+        states.erase(physicalDevice);
+    }
+    IoDeleteDevice(physicalDevice);
+}
+
+void StandInBus::SetCapabilities(PDEVICE_OBJECT physicalDevice, std::optional<DEVICE_CAPABILITIES> capabilities)
+{
+    std::lock_guard lock(busLock);
+    states.at(physicalDevice).capabilities = capabilities;
+}
+
+std::vector<ReceivedRequest> StandInBus::Received(PDEVICE_OBJECT physicalDevice) const
+{
+    std::lock_guard lock(busLock);
+    return states.at(physicalDevice).received;
+}
+
+}  // namespace sim

@@ -1,0 +1,45 @@
+// A stand-in for the USB bus driver: physical device objects that answer the
+// capabilities query and complete every other request with the status it
+// carries, having nothing below them.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace sim {
+
+struct ReceivedRequest {
+    UCHAR majorFunction;
+    UCHAR minorFunction;
+    ULONG ioControlCode;
+};
+
+class StandInBus {
+public:
+    StandInBus();
+    ~StandInBus();
+    StandInBus(const StandInBus&) = delete;
+    StandInBus& operator=(const StandInBus&) = delete;
+
+    // A named physical device object with an empty hardware key.
+    PDEVICE_OBJECT CreatePhysicalDevice(std::u16string_view instanceId);
+    void DeletePhysicalDevice(PDEVICE_OBJECT physicalDevice);
+
+    // The record the device reports to a capabilities query; none leaves the
+    // query unanswered (its preset STATUS_NOT_SUPPORTED stands).
+    void SetCapabilities(PDEVICE_OBJECT physicalDevice, std::optional<DEVICE_CAPABILITIES> capabilities);
+
+    std::vector<ReceivedRequest> Received(PDEVICE_OBJECT physicalDevice) const;
+
+private:
+    PDRIVER_OBJECT driver_;
+    unsigned nextNumber_ = 0;
+};
+
+// What a typical USB function reports: D0 working, D3 otherwise, removable.
+DEVICE_CAPABILITIES TypicalUsbCapabilities();
+
+}  // namespace sim

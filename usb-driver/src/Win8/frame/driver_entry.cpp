@@ -1,0 +1,38 @@
+/*++
+
+Module Name:
+
+    driver_entry.cpp
+
+Abstract:
+
+    The driver's entry point: fills the dispatch table. Major functions
+    without an entry keep the I/O manager's default refusal.
+
+Environment:
+
+    Kernel mode, PASSIVE_LEVEL.
+
+--*/
+
+#include "frame/frame.h"
+#include "serial/serial.h"
+
+_Use_decl_annotations_
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    UNREFERENCED_PARAMETER(RegistryPath);
+
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+    DriverObject->DriverUnload = DriverUnload;
+    DriverObject->DriverExtension->AddDevice = AddDevice;
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_
+VOID DriverUnload(PDRIVER_OBJECT DriverObject)
+{
+    // Every device object and all it owned are gone by the time of unload.
+    UNREFERENCED_PARAMETER(DriverObject);
+}

@@ -1,0 +1,79 @@
+/*++
+
+Module Name:
+
+    frame.h
+
+Abstract:
+
+    The driver frame: entry point and dispatch table, device creation and
+    deletion, the operating-system generation, the capabilities query, the
+    serial defaults and the request gates every request passes through.
+
+Environment:
+
+    Kernel mode.
+
+--*/
+
+#pragma once
+
+#include "frame/device_extension.h"
+
+// Entry points called by the I/O and Plug and Play managers.
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD DriverUnload;
+DRIVER_ADD_DEVICE AddDevice;
+
+// Device creation and deletion.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject);
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS DetachAndDeleteDevice(PDEVICE_OBJECT DeviceObject);
+
+// Operating-system generation: 4 Windows 8 and later, 3 Windows 7, 2 Vista,
+// 1 XP and Server 2003; 0 for anything older, which the driver refuses.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+BOOLEAN IsOsVersionAvailable(ULONG Version);
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+ULONG QueryOsClass();
+
+// Capabilities of the stack below, asked for with a request of our own.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS QueryLowerCapabilities(PDEVICE_OBJECT TargetDevice, PDEVICE_CAPABILITIES Capabilities);
+
+// Completion routine of the requests the driver sends down and waits for.
+IO_COMPLETION_ROUTINE SignalEventCompletion;
+
+void InitializeSerialDefaults(PDEVICE_EXTENSION DeviceExtension);
+
+// Request gates.
+void InitializeIoReference(PDEVICE_OBJECT DeviceObject);
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void AcquireIoReference(PDEVICE_OBJECT DeviceObject);
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void ReleaseIoReference(PDEVICE_OBJECT DeviceObject);
+
+BOOLEAN IsDeviceReady(PDEVICE_OBJECT DeviceObject);
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+void WaitForPowerUp(PDEVICE_OBJECT DeviceObject);
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+void AcquireIoSemaphore(PDEVICE_OBJECT DeviceObject);
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void ReleaseIoSemaphore(PDEVICE_OBJECT DeviceObject);
+
+// The body of a gated request: runs holding IoSemaphore with the device in
+// D0, and returns the request's status.
+typedef NTSTATUS GATED_BODY(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// The gated dispatch of open, read and write: reference, readiness test,
+// power gate, body, completion.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS RunGatedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, GATED_BODY* Body);

@@ -1,0 +1,116 @@
+/*++
+
+Module Name:
+
+    io_gates.cpp
+
+Abstract:
+
+    The gates every request passes: the I/O reference count with the events
+    that let Plug and Play wait for the driver to drain, the readiness test,
+    and the power gate with the one-count semaphore that serialises port
+    operations and device power changes.
+
+Environment:
+
+    Kernel mode. References may be taken and dropped at up to
+    DISPATCH_LEVEL; the waits run at PASSIVE_LEVEL.
+
+--*/
+
+#include "frame/frame.h"
+
+void InitializeIoReference(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&extension->StopEvent, NotificationEvent, FALSE);
+    KeInitializeSpinLock(&extension->IoCountLock);
+}
+
+_Use_decl_annotations_
+void AcquireIoReference(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->IoCountLock, &oldIrql);
+    LONG count = InterlockedIncrement(&extension->OutstandingIo);
+    // The events follow transitions: one request in the driver besides the
+    // base reference means it is no longer drained.
+    if (count == 2) {
+        KeClearEvent(&extension->StopEvent);
+    }
+    KeReleaseSpinLock(&extension->IoCountLock, oldIrql);
+}
+
+_Use_decl_annotations_
+void ReleaseIoReference(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->IoCountLock, &oldIrql);
+    LONG count = InterlockedDecrement(&extension->OutstandingIo);
+    if (count == 1) {
+        KeSetEvent(&extension->StopEvent, IO_NO_INCREMENT, FALSE);
+    }
+    if (count == 0) {
+        KeSetEvent(&extension->RemoveEvent, IO_NO_INCREMENT, FALSE);
+    }
+    KeReleaseSpinLock(&extension->IoCountLock, oldIrql);
+}
+
+BOOLEAN IsDeviceReady(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    // Read without a lock: the reference the caller holds is what makes a
+    // removal or query-remove wait for a request that saw the old value.
+    return !extension->Removed && extension->Started && !extension->RemovePending && !extension->StopPending;
+}
+
+_Use_decl_annotations_
+void WaitForPowerUp(PDEVICE_OBJECT DeviceObject)
+{
+    KeWaitForSingleObject(&DeviceExtensionOf(DeviceObject)->PowerUpEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
+_Use_decl_annotations_
+void AcquireIoSemaphore(PDEVICE_OBJECT DeviceObject)
+{
+    KeWaitForSingleObject(&DeviceExtensionOf(DeviceObject)->IoSemaphore, Executive, KernelMode, FALSE, nullptr);
+}
+
+_Use_decl_annotations_
+void ReleaseIoSemaphore(PDEVICE_OBJECT DeviceObject)
+{
+    KeReleaseSemaphore(&DeviceExtensionOf(DeviceObject)->IoSemaphore, 0, 1, FALSE);
+}
+
+_Use_decl_annotations_
+NTSTATUS RunGatedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, GATED_BODY* Body)
+{
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+
+    // Counted before the readiness test, so a removal that starts after the
+    // test waits for this request.
+    AcquireIoReference(DeviceObject);
+    Irp->IoStatus.Information = 0;
+
+    NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
+    while (IsDeviceReady(DeviceObject)) {
+        WaitForPowerUp(DeviceObject);
+        AcquireIoSemaphore(DeviceObject);
+        // The device may have left D0 between the wait and the semaphore;
+        // PoweredDown only changes under the semaphore, so this is decisive.
+        if (!extension->PoweredDown) {
+            status = Body(DeviceObject, Irp);
+            ReleaseIoSemaphore(DeviceObject);
+            break;
+        }
+        ReleaseIoSemaphore(DeviceObject);
+    }
+
+    Irp->IoStatus.Status = status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    ReleaseIoReference(DeviceObject);
+    return status;
+}

@@ -1,0 +1,81 @@
+/*++
+
+Module Name:
+
+    open_close.cpp
+
+Abstract:
+
+    IRP_MJ_CREATE and IRP_MJ_CLOSE for the COM port. One open may exist at a
+    time; each open puts the timeouts back to their defaults. A close always
+    succeeds, also after the device has been removed.
+
+Environment:
+
+    Kernel mode, PASSIVE_LEVEL, in the caller's thread.
+
+--*/
+
+#include "frame/frame.h"
+#include "serial/serial.h"
+
+_Use_decl_annotations_
+NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return RunGatedRequest(DeviceObject, Irp, OpenPort);
+}
+
+_Use_decl_annotations_
+NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(Irp);
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    if (extension->PortOpen) {
+        return STATUS_SHARING_VIOLATION;
+    }
+    extension->PortOpen = TRUE;
+    extension->Timeouts.ReadIntervalTimeout = 0;
+    extension->Timeouts.ReadTotalTimeoutMultiplier = 0;
+    extension->Timeouts.ReadTotalTimeoutConstant = 1000;
+    extension->Timeouts.WriteTotalTimeoutMultiplier = 0;
+    extension->Timeouts.WriteTotalTimeoutConstant = 1000;
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_
+NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    AcquireIoReference(DeviceObject);
+
+    // A removed device closes at once: it may never return to D0.
+    BOOLEAN holdsSemaphore = FALSE;
+    while (!extension->Removed) {
+        WaitForPowerUp(DeviceObject);
+        AcquireIoSemaphore(DeviceObject);
+        if (!extension->PoweredDown) {
+            holdsSemaphore = TRUE;
+            break;
+        }
+        ReleaseIoSemaphore(DeviceObject);
+    }
+
+    ClosePort(DeviceObject);
+    if (holdsSemaphore) {
+        ReleaseIoSemaphore(DeviceObject);
+    }
+
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    ReleaseIoReference(DeviceObject);
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_
+NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject)
+{
+    CompletePendingWait(DeviceObject, STATUS_SUCCESS);
+    DeviceExtensionOf(DeviceObject)->PortOpen = FALSE;
+    return STATUS_SUCCESS;
+}

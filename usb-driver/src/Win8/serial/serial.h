@@ -1,0 +1,53 @@
+/*++
+
+Module Name:
+
+    serial.h
+
+Abstract:
+
+    What the driver looks like to an application: the COM port's names, and
+    its open and close.
+
+Environment:
+
+    Kernel mode.
+
+--*/
+
+#pragma once
+
+#include "frame/device_extension.h"
+
+// COM port naming.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS RegisterPortInterface(PDEVICE_OBJECT DeviceObject);
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS UnregisterPortInterface(PDEVICE_OBJECT DeviceObject);
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CreatePortName(PDEVICE_OBJECT DeviceObject);
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS RemovePortName(PDEVICE_OBJECT DeviceObject);
+
+// Reads a value's data into Destination when it fits; ValueNameSize counts
+// the name's bytes with its terminator.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS QueryRegistryValue(HANDLE Key, PCWSTR ValueName, ULONG ValueNameSize, PVOID Destination,
+                            ULONG DestinationSize);
+
+// Open and close.
+_Dispatch_type_(IRP_MJ_CREATE) DRIVER_DISPATCH DispatchCreate;
+_Dispatch_type_(IRP_MJ_CLOSE) DRIVER_DISPATCH DispatchClose;
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject);
+
+// Completes the held wait-on-mask request, if there is one, with Status.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void CompletePendingWait(PDEVICE_OBJECT DeviceObject, NTSTATUS Status);

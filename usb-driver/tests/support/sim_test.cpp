@@ -1,0 +1,29 @@
+#include "support/sim_test.h"
+
+#include "kernel/kernel.h"
+#include "open_files.h"
+
+namespace bulkcom_test {
+
+void SimTest::SetUp()
+{
+    sim::ResetKernel();
+    sim::ResetApplicationSide();
+}
+
+void SimTest::TearDown()
+{
+    ExpectPlatformClean();
+    // Releases what a failed test left behind and the quarantined requests.
+    sim::ResetApplicationSide();
+    sim::ResetKernel();
+}
+
+void ExpectPlatformClean()
+{
+    sim::KernelReport report = sim::CheckKernel();
+    EXPECT_TRUE(report.Clean()) << report.Text();
+    EXPECT_EQ(sim::OpenApplicationHandles(), 0u) << "application handles left open";
+}
+
+}  // namespace bulkcom_test
