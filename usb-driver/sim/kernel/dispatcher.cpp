@@ -193,6 +193,14 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     if (TrySatisfy(header)) {
         return STATUS_SUCCESS;
     }
+    if (Hooks().waitBlocking && (Timeout == nullptr || Timeout->QuadPart != 0)) {
+        lock.unlock();
+        Hooks().waitBlocking(Object);
+        lock.lock();
+        if (TrySatisfy(header)) {
+            return STATUS_SUCCESS;
+        }
+    }
     if (Timeout == nullptr) {
         dispatcherSignalled.wait(lock, [&] { return TrySatisfy(header); });
         return STATUS_SUCCESS;

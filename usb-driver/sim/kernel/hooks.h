@@ -9,6 +9,9 @@
 namespace sim {
 
 struct KernelHooks {
+    // A thread is about to block in KeWaitForSingleObject on the object (it
+    // was not signalled); called without any kernel lock held.
+    std::function<void(PVOID object)> waitBlocking;
     // A wait with a non-zero time limit begins; the limit is relative, in 100 ns units.
     std::function<void(PVOID object, LONGLONG relativeTimeout)> timedWaitStarted;
     // A timed wait ran out, just before KeWaitForSingleObject returns STATUS_TIMEOUT.

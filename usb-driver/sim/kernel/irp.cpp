@@ -83,18 +83,25 @@ void Release(PIRP irp, IrpRecord& record)
 
 // What the I/O manager does once a request it built has been completed by
 // every driver: hand the results back to the caller and free the request.
+// A warning (such as STATUS_BUFFER_OVERFLOW) still returns data; an error
+// returns only its status.
 void FinishDeviceIoControl(PIRP irp)
 {
+    bool error = (static_cast<ULONG>(irp->IoStatus.Status) >> 30) == 3;
     if ((irp->Flags & IRP_BUFFERED_IO) != 0) {
-        if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && irp->UserBuffer != nullptr &&
-            irp->IoStatus.Status >= 0 && irp->IoStatus.Information != 0) {
+        if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && irp->UserBuffer != nullptr && !error &&
+            irp->IoStatus.Information != 0) {
             std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
         }
         if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0) {
             ExFreePool(irp->AssociatedIrp.SystemBuffer);
         }
     }
-    *irp->UserIosb = irp->IoStatus;
+    if (error) {
+        irp->UserIosb->Status = irp->IoStatus.Status;
+    } else {
+        *irp->UserIosb = irp->IoStatus;
+    }
     PKEVENT event = irp->UserEvent;
     {
         std::lock_guard lock(irpLock);

@@ -33,9 +33,10 @@ VersionFacts FactsOf(WindowsVersion version)
     case WindowsVersion::VistaSp1: return {6, 0, 6001, NTDDI_VISTASP1, true};
     case WindowsVersion::Windows7: return {6, 1, 7601, 0x06010100, true};
     case WindowsVersion::Windows8: return {6, 2, 9200, NTDDI_WIN8, true};
-    case WindowsVersion::Windows10: return {10, 0, 19045, 0x0A00000C, true};
+    // Build 19045 (22H2) is an update of 20H1, whose DDI level is NTDDI_WIN10_VB.
+    case WindowsVersion::Windows10: return {10, 0, 19045, 0x0A000008, true};
     }
-    return {10, 0, 19045, 0x0A00000C, true};
+    return {10, 0, 19045, 0x0A000008, true};
 }
 
 BOOLEAN NTAPI RtlIsNtDdiVersionAvailable(ULONG Version)

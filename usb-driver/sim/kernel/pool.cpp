@@ -44,7 +44,8 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, CallSite site)
 
 void Free(PVOID block, const ULONG* expectedTag)
 {
-    if (CurrentIrql() > DISPATCH_LEVEL) {
+    KIRQL irql = CurrentIrql();
+    if (irql > DISPATCH_LEVEL) {
         BugCheck("BAD_POOL_CALLER", "pool freed above DISPATCH_LEVEL", block);
     }
     {
@@ -53,6 +54,9 @@ void Free(PVOID block, const ULONG* expectedTag)
         if (found == allocations.end()) {
             BugCheck("BAD_POOL_CALLER", "free of memory that is not an outstanding pool allocation (double free?)",
                      block);
+        }
+        if (IsPaged(found->second.type) && irql > APC_LEVEL) {
+            BugCheck("BAD_POOL_CALLER", "paged pool freed at IRQL " + std::to_string(irql), block);
         }
         if (expectedTag != nullptr && found->second.tag != *expectedTag) {
             BugCheck("BAD_POOL_CALLER", "ExFreePoolWithTag with tag '" + PoolTagText(*expectedTag) +

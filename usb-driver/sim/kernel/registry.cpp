@@ -107,6 +107,12 @@ void Registry::SetHardwareDword(PDEVICE_OBJECT physicalDevice, std::u16string_vi
     SetHardwareValue(physicalDevice, name, std::move(value));
 }
 
+void Registry::DeleteHardwareValue(PDEVICE_OBJECT physicalDevice, std::u16string_view name)
+{
+    std::lock_guard lock(registryLock);
+    hardwareKeys.at(physicalDevice)->erase(std::u16string(name));
+}
+
 std::optional<RegistryValue> Registry::DeviceMapValue(std::u16string_view subkey, std::u16string_view name)
 {
     std::lock_guard lock(registryLock);

@@ -23,6 +23,7 @@ public:
     // A REG_SZ value: the text and its terminating NUL.
     static void SetHardwareString(PDEVICE_OBJECT physicalDevice, std::u16string_view name, std::u16string_view text);
     static void SetHardwareDword(PDEVICE_OBJECT physicalDevice, std::u16string_view name, ULONG data);
+    static void DeleteHardwareValue(PDEVICE_OBJECT physicalDevice, std::u16string_view name);
 
     // Values under HKLM\HARDWARE\DEVICEMAP\<subkey>.
     static std::optional<RegistryValue> DeviceMapValue(std::u16string_view subkey, std::u16string_view name);

@@ -15,6 +15,7 @@ namespace {
 struct PhysicalDeviceState {
     std::optional<DEVICE_CAPABILITIES> capabilities = TypicalUsbCapabilities();
     std::vector<ReceivedRequest> received;
+    std::optional<DEVICE_CAPABILITIES> asked;
 };
 
 std::mutex busLock;
@@ -31,8 +32,11 @@ NTSTATUS NTAPI StandInDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                        stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
         state.received.push_back(ReceivedRequest{stack->MajorFunction, stack->MinorFunction,
                                                  control ? stack->Parameters.DeviceIoControl.IoControlCode : 0});
-        if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES &&
-            state.capabilities) {
+        bool capabilitiesQuery = stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES;
+        if (capabilitiesQuery) {
+            state.asked = *stack->Parameters.DeviceCapabilities.Capabilities;
+        }
+        if (capabilitiesQuery && state.capabilities) {
             PDEVICE_CAPABILITIES record = stack->Parameters.DeviceCapabilities.Capabilities;
             DEVICE_CAPABILITIES reported = *state.capabilities;
             reported.Size = record->Size;
@@ -118,6 +122,12 @@ std::vector<ReceivedRequest> StandInBus::Received(PDEVICE_OBJECT physicalDevice)
 {
     std::lock_guard lock(busLock);
     return states.at(physicalDevice).received;
+}
+
+std::optional<DEVICE_CAPABILITIES> StandInBus::CapabilitiesAsAsked(PDEVICE_OBJECT physicalDevice) const
+{
+    std::lock_guard lock(busLock);
+    return states.at(physicalDevice).asked;
 }
 
 }  // namespace sim

@@ -33,6 +33,9 @@ public:
     void SetCapabilities(PDEVICE_OBJECT physicalDevice, std::optional<DEVICE_CAPABILITIES> capabilities);
 
     std::vector<ReceivedRequest> Received(PDEVICE_OBJECT physicalDevice) const;
+    // The record of the last capabilities query as it arrived, before the
+    // device filled it in.
+    std::optional<DEVICE_CAPABILITIES> CapabilitiesAsAsked(PDEVICE_OBJECT physicalDevice) const;
 
 private:
     PDRIVER_OBJECT driver_;

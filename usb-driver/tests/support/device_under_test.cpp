@@ -7,8 +7,8 @@
 
 namespace bulkcom_test {
 
-DeviceUnderTest::DeviceUnderTest()
-    : pnp_(std::make_unique<sim::PnpManager>(DriverEntry)), pdo_(bus_.CreatePhysicalDevice(DefaultInstanceId))
+DeviceUnderTest::DeviceUnderTest(std::u16string_view instanceId)
+    : pnp_(std::make_unique<sim::PnpManager>(DriverEntry)), pdo_(bus_.CreatePhysicalDevice(instanceId))
 {
     SetPortName(u"COM5");
 }

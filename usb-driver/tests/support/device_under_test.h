@@ -16,7 +16,7 @@ inline constexpr char16_t DefaultInstanceId[] = u"USB\\VID_1209&PID_B1C0\\5&2f3c
 
 class DeviceUnderTest {
 public:
-    DeviceUnderTest();
+    explicit DeviceUnderTest(std::u16string_view instanceId = DefaultInstanceId);
     ~DeviceUnderTest();
     DeviceUnderTest(const DeviceUnderTest&) = delete;
     DeviceUnderTest& operator=(const DeviceUnderTest&) = delete;

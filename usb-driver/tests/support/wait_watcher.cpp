@@ -1,0 +1,27 @@
+#include "support/wait_watcher.h"
+
+#include "kernel/hooks.h"
+
+namespace bulkcom_test {
+
+WaitWatcher::WaitWatcher()
+{
+    sim::Hooks().waitBlocking = [this](PVOID object) {
+        std::lock_guard guard(lock_);
+        blocked_[object]++;
+        changed_.notify_all();
+    };
+}
+
+WaitWatcher::~WaitWatcher()
+{
+    sim::Hooks().waitBlocking = nullptr;
+}
+
+void WaitWatcher::WaitUntilBlockedOn(PVOID object, unsigned times)
+{
+    std::unique_lock guard(lock_);
+    changed_.wait(guard, [&] { return blocked_[object] >= times; });
+}
+
+}  // namespace bulkcom_test

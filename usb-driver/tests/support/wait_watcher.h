@@ -1,0 +1,30 @@
+// Lets a test wait, without sleeping, until another thread blocks on a
+// given dispatcher object inside the simulated kernel.
+#pragma once
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+
+#include "platform/platform.h"
+
+namespace bulkcom_test {
+
+class WaitWatcher {
+public:
+    WaitWatcher();
+    ~WaitWatcher();
+    WaitWatcher(const WaitWatcher&) = delete;
+    WaitWatcher& operator=(const WaitWatcher&) = delete;
+
+    // Returns once threads have begun to block on the object `times` times
+    // in all since the watcher was made.
+    void WaitUntilBlockedOn(PVOID object, unsigned times = 1);
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::map<PVOID, unsigned> blocked_;
+};
+
+}  // namespace bulkcom_test
