@@ -28,6 +28,9 @@ constexpr USHORT InterfaceNameChars = 259;
 constexpr USHORT PortNameChars = 258;
 constexpr USHORT DosNameChars = 256;
 
+// Read and write timeouts, in milliseconds, of a new device and of each open.
+constexpr SERIAL_TIMEOUTS DefaultTimeouts = {0, 0, 1000, 0, 1000};
+
 typedef struct _DEVICE_EXTENSION {
     // Stack and identity.
     PDEVICE_OBJECT LowerDeviceObject;
@@ -71,7 +74,9 @@ typedef struct _DEVICE_EXTENSION {
     BOOLEAN SymbolicLinkCreated;
     BOOLEAN SerialCommWritten;
 
-    // Serial settings.
+    // Serial settings. SettingsLock is held while they are copied in or
+    // out, so a reader never sees half of an update.
+    KSPIN_LOCK SettingsLock;
     ULONG DtrRtsState;
     ULONG WaitMask;
     PIRP PendingWaitIrp;

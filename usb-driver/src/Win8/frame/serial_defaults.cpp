@@ -26,13 +26,10 @@ constexpr ULONG ReportedReceiveQueue = 65536;
 
 void InitializeSerialDefaults(PDEVICE_EXTENSION DeviceExtension)
 {
+    KeInitializeSpinLock(&DeviceExtension->SettingsLock);
     DeviceExtension->BaudRate = 115200;
 
-    DeviceExtension->Timeouts.ReadIntervalTimeout = 0;
-    DeviceExtension->Timeouts.ReadTotalTimeoutMultiplier = 0;
-    DeviceExtension->Timeouts.ReadTotalTimeoutConstant = 1000;
-    DeviceExtension->Timeouts.WriteTotalTimeoutMultiplier = 0;
-    DeviceExtension->Timeouts.WriteTotalTimeoutConstant = 1000;
+    DeviceExtension->Timeouts = DefaultTimeouts;
 
     DeviceExtension->LineControl.StopBits = STOP_BIT_1;
     DeviceExtension->LineControl.Parity = NO_PARITY;

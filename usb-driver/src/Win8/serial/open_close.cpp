@@ -34,11 +34,8 @@ NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return STATUS_SHARING_VIOLATION;
     }
     extension->PortOpen = TRUE;
-    extension->Timeouts.ReadIntervalTimeout = 0;
-    extension->Timeouts.ReadTotalTimeoutMultiplier = 0;
-    extension->Timeouts.ReadTotalTimeoutConstant = 1000;
-    extension->Timeouts.WriteTotalTimeoutMultiplier = 0;
-    extension->Timeouts.WriteTotalTimeoutConstant = 1000;
+    // Control requests may set timeouts at this very moment.
+    StoreSetting(extension, &extension->Timeouts, &DefaultTimeouts, sizeof(SERIAL_TIMEOUTS));
     return STATUS_SUCCESS;
 }
 

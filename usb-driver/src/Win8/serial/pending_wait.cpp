@@ -6,10 +6,13 @@ Module Name:
 
 Abstract:
 
-    Completion of the one wait-on-mask request the driver may hold. Close,
-    purge and removal all complete it and share no lock, so the request is
-    taken out of the extension atomically: whoever takes it completes it,
-    exactly once.
+    The one wait-on-mask request the driver may hold. No serial event is
+    ever detected, so the request ends only when something completes it:
+    a purge, a close, a removal, or its sender cancelling it (CancelIo, or
+    the exit of the thread that sent it). Taking the request in and out, and
+    its cancel routine, all run under the cancel spin lock, so whoever takes
+    it out completes it, exactly once, and a second wait finds the place
+    taken.
 
 Environment:
 
@@ -20,15 +23,59 @@ Environment:
 #include "serial/serial.h"
 
 _Use_decl_annotations_
+NTSTATUS HoldPendingWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    if (extension->PendingWaitIrp != nullptr) {
+        IoReleaseCancelSpinLock(cancelIrql);
+        return STATUS_INVALID_PARAMETER;
+    }
+    // Cancelled before it could be held, for instance by its thread's exit.
+    if (Irp->Cancel) {
+        IoReleaseCancelSpinLock(cancelIrql);
+        return STATUS_CANCELLED;
+    }
+    Irp->IoStatus.Information = 0;
+    IoMarkIrpPending(Irp);
+    IoSetCancelRoutine(Irp, CancelPendingWait);
+    extension->PendingWaitIrp = Irp;
+    IoReleaseCancelSpinLock(cancelIrql);
+    return STATUS_PENDING;
+}
+
+_Use_decl_annotations_
 void CompletePendingWait(PDEVICE_OBJECT DeviceObject, NTSTATUS Status)
 {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    auto irp = static_cast<PIRP>(
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&extension->PendingWaitIrp), nullptr));
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    PIRP irp = extension->PendingWaitIrp;
+    if (irp != nullptr) {
+        extension->PendingWaitIrp = nullptr;
+        // Under the cancel spin lock the cancel routine cannot be running:
+        // the request is ours once it is out of the extension.
+        IoSetCancelRoutine(irp, nullptr);
+    }
+    IoReleaseCancelSpinLock(cancelIrql);
     if (irp == nullptr) {
         return;
     }
     // Information stays 0, as set when the request was held: no event mask.
     irp->IoStatus.Status = Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+_Use_decl_annotations_
+VOID CancelPendingWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    // Called with the cancel spin lock held. The routine is cleared whenever
+    // the request is taken out, so it is still the held one.
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    extension->PendingWaitIrp = nullptr;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }

@@ -38,6 +38,14 @@ _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QueryRegistryValue(HANDLE Key, PCWSTR ValueName, ULONG ValueNameSize, PVOID Destination,
                             ULONG DestinationSize);
 
+// Copies a serial setting in or out of the extension whole, under the
+// settings lock, so readers never see a half-written record.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void StoreSetting(PDEVICE_EXTENSION DeviceExtension, PVOID Field, const VOID* Value, ULONG Size);
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void LoadSetting(PDEVICE_EXTENSION DeviceExtension, PVOID Destination, const VOID* Field, ULONG Size);
+
 // Open and close.
 _Dispatch_type_(IRP_MJ_CREATE) DRIVER_DISPATCH DispatchCreate;
 _Dispatch_type_(IRP_MJ_CLOSE) DRIVER_DISPATCH DispatchClose;
@@ -48,6 +56,18 @@ NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject);
 
-// Completes the held wait-on-mask request, if there is one, with Status.
+// Serial control requests.
+_Dispatch_type_(IRP_MJ_DEVICE_CONTROL) DRIVER_DISPATCH DispatchDeviceControl;
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS HandleSerialIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// The one wait-on-mask request the device may hold: taken in, completed by
+// whoever takes it out first, or cancelled by its sender.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS HoldPendingWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void CompletePendingWait(PDEVICE_OBJECT DeviceObject, NTSTATUS Status);
+
+DRIVER_CANCEL CancelPendingWait;

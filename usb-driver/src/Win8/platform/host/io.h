@@ -472,6 +472,11 @@ FORCEINLINE VOID IoMarkIrpPending(PIRP Irp)
     IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
 }
 
-#define IoSetCancelRoutine(_Irp, _CancelRoutine)                                                          \
-    ((PDRIVER_CANCEL)(ULONG_PTR)InterlockedExchangePointer((PVOID volatile*)&(_Irp)->CancelRoutine,       \
-                                                           (PVOID)(ULONG_PTR)(_CancelRoutine)))
+// A function rather than the DDK's macro: the host headers are not system
+// headers, and a discarded macro result would warn.
+FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
+{
+    return reinterpret_cast<PDRIVER_CANCEL>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine),
+                                   reinterpret_cast<PVOID>(CancelRoutine)));
+}
