@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "bugcheck.h"
 #include "hooks.h"
@@ -67,6 +68,80 @@ void InitializeHeader(DISPATCHER_HEADER* header, UCHAR type, UCHAR size, LONG st
     header->SignalState = state;
     header->WaitListHead.Flink = &header->WaitListHead;
     header->WaitListHead.Blink = &header->WaitListHead;
+}
+
+// Called with the dispatcher lock held: takes the first signalled object.
+bool TrySatisfyAny(DISPATCHER_HEADER* const* headers, ULONG count, ULONG* index)
+{
+    for (ULONG i = 0; i < count; i++) {
+        if (TrySatisfy(headers[i])) {
+            *index = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+NTSTATUS WaitForAny(PVOID* objects, ULONG count, PLARGE_INTEGER timeout, const char* routine)
+{
+    KIRQL irql = CurrentIrql();
+    if (irql > DISPATCH_LEVEL || (irql == DISPATCH_LEVEL && (timeout == nullptr || timeout->QuadPart != 0))) {
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL",
+                 std::string(routine) + " that may block, called at IRQL " + std::to_string(irql), objects[0]);
+    }
+    std::vector<DISPATCHER_HEADER*> headers;
+    for (ULONG i = 0; i < count; i++) {
+        headers.push_back(ValidHeader(objects[i], routine));
+    }
+    if (timeout != nullptr && timeout->QuadPart > 0) {
+        BugCheck("SIMULATION_LIMIT", "absolute wait times are not simulated; use a relative (negative) time",
+                 objects[0]);
+    }
+
+    ULONG index = 0;
+    auto satisfied = [&] { return TrySatisfyAny(headers.data(), count, &index); };
+    std::unique_lock lock(dispatcherLock);
+    if (satisfied()) {
+        return STATUS_WAIT_0 + static_cast<NTSTATUS>(index);
+    }
+    if (Hooks().waitBlocking && (timeout == nullptr || timeout->QuadPart != 0)) {
+        lock.unlock();
+        Hooks().waitBlocking(objects[0]);
+        lock.lock();
+        if (satisfied()) {
+            return STATUS_WAIT_0 + static_cast<NTSTATUS>(index);
+        }
+    }
+    if (timeout == nullptr) {
+        dispatcherSignalled.wait(lock, satisfied);
+        return STATUS_WAIT_0 + static_cast<NTSTATUS>(index);
+    }
+    if (timeout->QuadPart == 0) {
+        return STATUS_TIMEOUT;
+    }
+
+    // A year is as good as forever here, and keeps the clock arithmetic in range.
+    constexpr LONGLONG longestSimulatedWait = 365LL * 24 * 3600 * 10'000'000;
+    LONGLONG relative = -timeout->QuadPart;
+    if (Hooks().timedWaitStarted) {
+        lock.unlock();
+        Hooks().timedWaitStarted(objects[0], relative);
+        lock.lock();
+        if (satisfied()) {
+            return STATUS_WAIT_0 + static_cast<NTSTATUS>(index);
+        }
+    }
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::nanoseconds(std::min(relative, longestSimulatedWait)) * 100;
+    if (dispatcherSignalled.wait_until(lock, deadline, satisfied)) {
+        return STATUS_WAIT_0 + static_cast<NTSTATUS>(index);
+    }
+    lock.unlock();
+    timedOutWaits++;
+    if (Hooks().timedWaitExpired) {
+        Hooks().timedWaitExpired(objects[0]);
+    }
+    return STATUS_TIMEOUT;
 }
 
 }  // namespace
@@ -178,59 +253,24 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
-    KIRQL irql = CurrentIrql();
-    if (irql > DISPATCH_LEVEL || (irql == DISPATCH_LEVEL && (Timeout == nullptr || Timeout->QuadPart != 0))) {
-        BugCheck("IRQL_NOT_LESS_OR_EQUAL",
-                 "KeWaitForSingleObject that may block, called at IRQL " + std::to_string(irql), Object);
-    }
-    DISPATCHER_HEADER* header = ValidHeader(Object, "KeWaitForSingleObject");
-    if (Timeout != nullptr && Timeout->QuadPart > 0) {
-        BugCheck("SIMULATION_LIMIT", "absolute wait times are not simulated; use a relative (negative) time",
-                 Object);
-    }
+    return WaitForAny(&Object, 1, Timeout, "KeWaitForSingleObject");
+}
 
-    std::unique_lock lock(dispatcherLock);
-    if (TrySatisfy(header)) {
-        return STATUS_SUCCESS;
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+                                        KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                        PKWAIT_BLOCK WaitBlockArray)
+{
+    UNREFERENCED_PARAMETER(WaitReason);
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+    if (Count == 0 || (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)) {
+        BugCheck("MAXIMUM_WAIT_OBJECTS_EXCEEDED", "KeWaitForMultipleObjects with more objects than the thread's own "
+                                                  "wait blocks and no wait block array");
     }
-    if (Hooks().waitBlocking && (Timeout == nullptr || Timeout->QuadPart != 0)) {
-        lock.unlock();
-        Hooks().waitBlocking(Object);
-        lock.lock();
-        if (TrySatisfy(header)) {
-            return STATUS_SUCCESS;
-        }
+    if (WaitType != WaitAny) {
+        BugCheck("SIMULATION_LIMIT", "only WaitAny waits on several objects are simulated");
     }
-    if (Timeout == nullptr) {
-        dispatcherSignalled.wait(lock, [&] { return TrySatisfy(header); });
-        return STATUS_SUCCESS;
-    }
-    if (Timeout->QuadPart == 0) {
-        return STATUS_TIMEOUT;
-    }
-
-    // A year is as good as forever here, and keeps the clock arithmetic in range.
-    constexpr LONGLONG longestSimulatedWait = 365LL * 24 * 3600 * 10'000'000;
-    LONGLONG relative = -Timeout->QuadPart;
-    if (Hooks().timedWaitStarted) {
-        lock.unlock();
-        Hooks().timedWaitStarted(Object, relative);
-        lock.lock();
-        if (TrySatisfy(header)) {
-            return STATUS_SUCCESS;
-        }
-    }
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::nanoseconds(std::min(relative, longestSimulatedWait)) * 100;
-    if (dispatcherSignalled.wait_until(lock, deadline, [&] { return TrySatisfy(header); })) {
-        return STATUS_SUCCESS;
-    }
-    lock.unlock();
-    timedOutWaits++;
-    if (Hooks().timedWaitExpired) {
-        Hooks().timedWaitExpired(Object);
-    }
-    return STATUS_TIMEOUT;
+    return WaitForAny(Object, Count, Timeout, "KeWaitForMultipleObjects");
 }
 
 }  // extern "C"

@@ -62,6 +62,10 @@ typedef struct _DEVICE_EXTENSION {
     KSEMAPHORE IoSemaphore;
     BOOLEAN PoweredDown;
 
+    // Set by a stop to end the transfer in flight at once instead of after
+    // its timeout.
+    KEVENT TransferAbortEvent;
+
     // COM port naming.
     BOOLEAN InterfaceRegistered;
     WCHAR InterfaceNameBuffer[InterfaceNameChars];

@@ -56,6 +56,16 @@ NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject);
 
+// Read and write: one bulk transfer each.
+_Dispatch_type_(IRP_MJ_READ) DRIVER_DISPATCH DispatchRead;
+_Dispatch_type_(IRP_MJ_WRITE) DRIVER_DISPATCH DispatchWrite;
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS ReadPort(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS WritePort(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
 // Serial control requests.
 _Dispatch_type_(IRP_MJ_DEVICE_CONTROL) DRIVER_DISPATCH DispatchDeviceControl;
 

@@ -36,6 +36,11 @@ typedef LONG KPRIORITY;
 
 typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
 
+typedef enum _WAIT_TYPE { WaitAll, WaitAny } WAIT_TYPE;
+#define THREAD_WAIT_OBJECTS 3
+struct _KWAIT_BLOCK;
+typedef struct _KWAIT_BLOCK* PKWAIT_BLOCK;
+
 typedef enum _KWAIT_REASON { Executive = 0, Suspended = 5, UserRequest = 6 } KWAIT_REASON;
 
 typedef struct _DISPATCHER_HEADER {
@@ -88,6 +93,9 @@ LONG NTAPI KeReadStateSemaphore(PRKSEMAPHORE Semaphore);
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                      BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+                                        KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                        PKWAIT_BLOCK WaitBlockArray);
 
 }  // extern "C"
 

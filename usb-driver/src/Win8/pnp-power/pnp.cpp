@@ -1,0 +1,238 @@
+/*++
+
+Module Name:
+
+    pnp.cpp
+
+Abstract:
+
+    Answers the Plug and Play manager. Owns the flags Started, StartSeen,
+    Removed, RemovePending and StopPending that the readiness test reads:
+    configures the USB device at start, unconfigures it at stop, holds port
+    requests back while a stop or removal is pending, adjusts the reported
+    capabilities, and tears the device down at removal. Every path drops the
+    reference DispatchPnp takes on entry exactly once.
+
+Environment:
+
+    Kernel mode, PASSIVE_LEVEL, one request at a time.
+
+--*/
+
+#include "frame/frame.h"
+#include "pnp-power/pnp_power.h"
+#include "serial/serial.h"
+#include "usb/usb.h"
+
+namespace {
+
+// Passes the request down with a copy of our stack location and no
+// completion routine, and returns what the lower driver returns.
+NTSTATUS SendDown(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    return IoCallDriver(Extension->LowerDeviceObject, Irp);
+}
+
+NTSTATUS CompletePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    ReleaseIoReference(DeviceObject);
+    return Status;
+}
+
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    extension->StartSeen = TRUE;
+    // The lower drivers start first; the device is configured on top of them.
+    NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
+    if (NT_SUCCESS(status)) {
+        status = ConfigureDevice(DeviceObject);
+        if (NT_SUCCESS(status)) {
+            extension->Started = TRUE;
+        }
+    }
+    extension->Removed = FALSE;
+    return CompletePnp(DeviceObject, Irp, status);
+}
+
+NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+
+    // The USB copies must not go while a transfer uses them, and a transfer
+    // may have a timeout of days: end the one in flight, then take the
+    // semaphore its read or write holds.
+    KeSetEvent(&extension->TransferAbortEvent, IO_NO_INCREMENT, FALSE);
+    AcquireIoSemaphore(DeviceObject);
+    NTSTATUS status = UnconfigureDevice(DeviceObject);
+    KeClearEvent(&extension->TransferAbortEvent);
+    ReleaseIoSemaphore(DeviceObject);
+
+    if (NT_SUCCESS(status)) {
+        extension->Started = FALSE;
+        extension->StartSeen = FALSE;
+    }
+    extension->StopPending = FALSE;
+    if (!NT_SUCCESS(status)) {
+        return CompletePnp(DeviceObject, Irp, status);
+    }
+    status = SendDown(extension, Irp);
+    ReleaseIoReference(DeviceObject);
+    return status;
+}
+
+NTSTATUS QueryRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    if (!extension->Started) {
+        return PassDownPnp(DeviceObject, Irp);
+    }
+    // New port requests are refused from here on; wait for those already in
+    // the driver. Our own reference goes first, so that the fall to 1 can
+    // happen at all.
+    extension->RemovePending = TRUE;
+    ReleaseIoReference(DeviceObject);
+    KeWaitForSingleObject(&extension->StopEvent, Executive, KernelMode, FALSE, nullptr);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return SendDown(extension, Irp);
+}
+
+NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    extension->Removed = TRUE;
+    CompletePendingWait(DeviceObject, STATUS_DELETE_PENDING);
+    ReleaseIoReference(DeviceObject);
+
+    // The lower drivers see the removal first, so they end transfers still
+    // in progress.
+    NTSTATUS status = SendDown(extension, Irp);
+
+    ReleaseIoReference(DeviceObject);
+    KeWaitForSingleObject(&extension->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+    // The thread that dropped the last reference signalled the event while
+    // holding the count lock; it must have left the lock before the
+    // extension goes away with the device object.
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->IoCountLock, &oldIrql);
+    KeReleaseSpinLock(&extension->IoCountLock, oldIrql);
+
+    UnregisterPortInterface(DeviceObject);
+    ReleaseUsbResources(DeviceObject);
+    extension->RemovePending = FALSE;
+    DetachAndDeleteDevice(DeviceObject);
+    return status;
+}
+
+NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    extension->Removed = TRUE;
+    ReleaseIoReference(DeviceObject);
+    // The port name goes at once; the USB copies stay until the removal.
+    UnregisterPortInterface(DeviceObject);
+    CompletePendingWait(DeviceObject, STATUS_DELETE_PENDING);
+    return SendDown(extension, Irp);
+}
+
+// Query-stop, cancel-stop and cancel-remove of a started device: set or
+// clear one flag, succeed and pass the request on.
+NTSTATUS ChangePendingFlag(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN DEVICE_EXTENSION::*Flag, BOOLEAN Value)
+{
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    if (!extension->Started) {
+        return PassDownPnp(DeviceObject, Irp);
+    }
+    extension->*Flag = Value;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    NTSTATUS status = SendDown(extension, Irp);
+    ReleaseIoReference(DeviceObject);
+    return status;
+}
+
+}  // namespace
+
+_Use_decl_annotations_
+NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    AcquireIoReference(DeviceObject);
+    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        return StartDevice(DeviceObject, Irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        return QueryRemoveDevice(DeviceObject, Irp);
+    case IRP_MN_REMOVE_DEVICE:
+        return RemoveDevice(DeviceObject, Irp);
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return ChangePendingFlag(DeviceObject, Irp, &DEVICE_EXTENSION::RemovePending, FALSE);
+    case IRP_MN_STOP_DEVICE:
+        return StopDevice(DeviceObject, Irp);
+    case IRP_MN_QUERY_STOP_DEVICE:
+        return ChangePendingFlag(DeviceObject, Irp, &DEVICE_EXTENSION::StopPending, TRUE);
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        return ChangePendingFlag(DeviceObject, Irp, &DEVICE_EXTENSION::StopPending, FALSE);
+    case IRP_MN_QUERY_CAPABILITIES:
+        if (DeviceExtensionOf(DeviceObject)->StartSeen) {
+            return HandleQueryCapabilities(DeviceObject, Irp);
+        }
+        return PassDownPnp(DeviceObject, Irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+        return SurpriseRemoveDevice(DeviceObject, Irp);
+    default:
+        return PassDownPnp(DeviceObject, Irp);
+    }
+}
+
+_Use_decl_annotations_
+NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    // Passed on in every state: the device's own providers live below.
+    AcquireIoReference(DeviceObject);
+    NTSTATUS status = SendDown(DeviceExtensionOf(DeviceObject), Irp);
+    ReleaseIoReference(DeviceObject);
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS PassDownPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    IoSkipCurrentIrpStackLocation(Irp);
+    NTSTATUS status = IoCallDriver(DeviceExtensionOf(DeviceObject)->LowerDeviceObject, Irp);
+    ReleaseIoReference(DeviceObject);
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, SignalEventCompletion, &event, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(DeviceExtensionOf(DeviceObject)->LowerDeviceObject, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = Irp->IoStatus.Status;
+    }
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
+    NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
+    if (NT_SUCCESS(status)) {
+        // Unplugging is an ordinary event for this device, not a safe removal.
+        capabilities->Removable = 0;
+        capabilities->SurpriseRemovalOK = 1;
+        for (int state = PowerSystemWorking; state < PowerSystemMaximum; state++) {
+            capabilities->DeviceState[state] = extension->DeviceStateMap[state];
+        }
+    }
+    return CompletePnp(DeviceObject, Irp, status);
+}
