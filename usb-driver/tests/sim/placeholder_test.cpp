@@ -1,1 +1,0 @@
-#include "support/sim_test.h"

@@ -1,0 +1,125 @@
+// Pool memory: tracking by tag and type, the fill pattern, the two ways of
+// freeing, and failing allocations on demand.
+
+#include <algorithm>
+
+#include "kernel/kernel.h"
+#include "kernel/pool.h"
+#include "support/sim_test.h"
+
+namespace bulkcom_test {
+namespace {
+
+class Pool : public SimTest {};
+
+constexpr ULONG FirstTag = sim::PoolTag("Tst1");
+constexpr ULONG SecondTag = sim::PoolTag("Tst2");
+
+const sim::PoolAllocation* Find(const std::vector<sim::PoolAllocation>& allocations, PVOID address)
+{
+    auto found = std::find_if(allocations.begin(), allocations.end(),
+                              [&](const sim::PoolAllocation& allocation) { return allocation.address == address; });
+    return found == allocations.end() ? nullptr : &*found;
+}
+
+bool FilledWith(PVOID block, size_t size, UCHAR value)
+{
+    auto* bytes = static_cast<UCHAR*>(block);
+    return std::all_of(bytes, bytes + size, [&](UCHAR byte) { return byte == value; });
+}
+
+// Two distinct call sites, kept out of line (and unlike each other, so that
+// no optimiser folds them into one).
+[[gnu::noinline]] PVOID AllocateAtFirstSite()
+{
+    return ExAllocatePoolWithTag(NonPagedPoolNx, 8, FirstTag);
+}
+
+[[gnu::noinline]] PVOID AllocateAtSecondSite()
+{
+    return ExAllocatePoolWithTag(NonPagedPoolNx, 16, FirstTag);
+}
+
+TEST_F(Pool, AllocationsAreTrackedByTagAndTypeUntilFreed)
+{
+    PVOID paged = ExAllocatePoolWithTag(PagedPool, 24, FirstTag);
+    PVOID nonPaged = ExAllocatePoolWithTag(NonPagedPoolNx, 40, SecondTag);
+    ASSERT_NE(paged, nullptr);
+    ASSERT_NE(nonPaged, nullptr);
+
+    auto outstanding = sim::Pool::Outstanding();
+    ASSERT_EQ(outstanding.size(), 2u);
+    const sim::PoolAllocation* first = Find(outstanding, paged);
+    const sim::PoolAllocation* second = Find(outstanding, nonPaged);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(first->tag, FirstTag);
+    EXPECT_EQ(first->type, PagedPool);
+    EXPECT_EQ(first->size, 24u);
+    EXPECT_EQ(second->tag, SecondTag);
+    EXPECT_EQ(second->type, NonPagedPoolNx);
+    EXPECT_EQ(sim::PoolTagText(second->tag), "Tst2");
+
+    ExFreePoolWithTag(paged, FirstTag);
+    EXPECT_EQ(Find(sim::Pool::Outstanding(), paged), nullptr);
+    // ExFreePool frees whatever the tag, as the USB stack's own requests need.
+    ExFreePool(nonPaged);
+    EXPECT_TRUE(sim::Pool::Outstanding().empty());
+}
+
+TEST_F(Pool, FreshAllocationsCarryTheFillPatternAgainAfterAReset)
+{
+    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 64, FirstTag);
+    ASSERT_NE(block, nullptr);
+    EXPECT_NE(sim::Pool::FillByte, 0);
+    EXPECT_TRUE(FilledWith(block, 64, sim::Pool::FillByte));
+    ExFreePoolWithTag(block, FirstTag);
+
+    // A benchmark turns filling off; the next test must not inherit that.
+    sim::Pool::SetFillPattern(false);
+    sim::ResetKernel();
+    block = ExAllocatePoolWithTag(PagedPool, 64, FirstTag);
+    ASSERT_NE(block, nullptr);
+    EXPECT_TRUE(FilledWith(block, 64, sim::Pool::FillByte));
+    ExFreePool(block);
+}
+
+TEST_F(Pool, NthCallFailsOnceAndLeavesNothingBehind)
+{
+    sim::Faults::FailNthCall(sim::Fault::PoolAllocation, 2);
+    PVOID first = AllocateAtFirstSite();
+    PVOID second = AllocateAtFirstSite();
+    PVOID third = AllocateAtFirstSite();
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(third, nullptr);
+    EXPECT_EQ(sim::Faults::CallCount(sim::Fault::PoolAllocation), 3u);
+    EXPECT_EQ(sim::Pool::Outstanding().size(), 2u);
+    ExFreePool(first);
+    ExFreePool(third);
+}
+
+TEST_F(Pool, EveryCallFromOneSiteFailsUntilCleared)
+{
+    // A first run learns the sites, in the order they were first seen.
+    ExFreePool(AllocateAtFirstSite());
+    ExFreePool(AllocateAtSecondSite());
+    ExFreePool(AllocateAtFirstSite());
+    std::vector<sim::CallSite> sites = sim::Faults::CallSites(sim::Fault::PoolAllocation);
+    ASSERT_EQ(sites.size(), 2u);
+
+    sim::Faults::FailEveryCallFrom(sim::Fault::PoolAllocation, sites[0]);
+    EXPECT_EQ(AllocateAtFirstSite(), nullptr);
+    EXPECT_EQ(AllocateAtFirstSite(), nullptr);
+    PVOID other = AllocateAtSecondSite();
+    EXPECT_NE(other, nullptr);
+    ExFreePool(other);
+
+    sim::Faults::Clear();
+    PVOID again = AllocateAtFirstSite();
+    EXPECT_NE(again, nullptr);
+    ExFreePool(again);
+}
+
+}  // namespace
+}  // namespace bulkcom_test
