@@ -1,0 +1,370 @@
+#include "usb_bus.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "kernel/bugcheck.h"
+#include "kernel/device_interfaces.h"
+#include "kernel/device_objects.h"
+#include "kernel/irql.h"
+#include "kernel/object_namespace.h"
+#include "kernel/registry.h"
+#include "pnp-power/standin_bus.h"
+
+namespace sim {
+
+namespace {
+
+void CompleteAll(const UsbFunction::Completions& done)
+{
+    for (PIRP irp : done) {
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+}
+
+std::u16string InstanceIdOf(const std::vector<UCHAR>& deviceDescriptor, std::u16string_view instance)
+{
+    auto word = [&](size_t offset) {
+        return deviceDescriptor.size() >= offset + 2 ? deviceDescriptor[offset] | deviceDescriptor[offset + 1] << 8 : 0;
+    };
+    char ids[32];
+    std::snprintf(ids, sizeof(ids), "USB\\VID_%04X&PID_%04X\\", word(offsetof(USB_DEVICE_DESCRIPTOR, idVendor)),
+                  word(offsetof(USB_DEVICE_DESCRIPTOR, idProduct)));
+    return ToU16(ids) + std::u16string(instance);
+}
+
+const char* PortRequestName(ULONG code)
+{
+    switch (code) {
+    case IOCTL_INTERNAL_USB_GET_PORT_STATUS: return "IOCTL_INTERNAL_USB_GET_PORT_STATUS";
+    case IOCTL_INTERNAL_USB_RESET_PORT: return "IOCTL_INTERNAL_USB_RESET_PORT";
+    case IOCTL_INTERNAL_USB_CYCLE_PORT: return "IOCTL_INTERNAL_USB_CYCLE_PORT";
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+UsbBus::UsbBus(CompletionMode defaultMode) : driver_(CreateDriverObject(u"\\Driver\\usbhub")), defaultMode_(defaultMode)
+{
+    for (auto& entry : driver_->MajorFunction) {
+        entry = Dispatch;
+    }
+}
+
+UsbBus::~UsbBus()
+{
+    while (driver_->DeviceObject != nullptr) {
+        DeletePhysicalDevice(driver_->DeviceObject);
+    }
+    DeleteDriverObject(driver_);
+}
+
+PDEVICE_OBJECT UsbBus::CreatePhysicalDevice(std::shared_ptr<UsbDeviceModel> device, std::u16string_view instance)
+{
+    PDEVICE_OBJECT physicalDevice = nullptr;
+    NTSTATUS status;
+    do {
+        std::u16string name = u"\\Device\\USBPDO-" + ToU16(std::to_string(nextNumber_++));
+        UNICODE_STRING deviceName{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
+                                  name.data()};
+        status = IoCreateDevice(driver_, sizeof(UsbBus*), &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &physicalDevice);
+    } while (status == STATUS_OBJECT_NAME_COLLISION);
+    if (!NT_SUCCESS(status)) {
+        BugCheck("SIMULATION_LIMIT", "the USB bus could not create a physical device object", driver_);
+    }
+    *static_cast<UsbBus**>(physicalDevice->DeviceExtension) = this;
+    physicalDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+    KernelExtensionOf(physicalDevice).InstanceId = InstanceIdOf(device->DeviceDescriptor(), instance);
+    Registry::CreateHardwareKey(physicalDevice);
+    {
+        std::lock_guard lock(lock_);
+        devices_.emplace(physicalDevice, PhysicalDevice{std::make_unique<UsbFunction>(device, CancelTransfer),
+                                                        defaultMode_, TypicalUsbCapabilities()});
+    }
+    device->SetActivityHandler([this, physicalDevice] { OnActivity(physicalDevice); });
+    return physicalDevice;
+}
+
+void UsbBus::DeletePhysicalDevice(PDEVICE_OBJECT physicalDevice)
+{
+    UsbFunction::Completions done;
+    CompletionMode mode;
+    {
+        std::lock_guard lock(lock_);
+        PhysicalDevice& device = DeviceOf(physicalDevice);
+        device.function->Device().SetActivityHandler(nullptr);
+        if (device.function->Connected()) {
+            device.function->Unplug(done);
+        }
+        mode = device.mode;
+    }
+    Deliver(mode, std::move(done));
+    // Requests still on their way through the controller end before the
+    // device object goes, and so do transfers whose cancel routine is running.
+    controller_.Flush();
+    {
+        std::unique_lock lock(lock_);
+        cancelled_.wait(lock, [&] { return DeviceOf(physicalDevice).function->WaitingTransfers() == 0; });
+        devices_.erase(physicalDevice);
+    }
+    DeviceInterfaces::DisableAllOf(physicalDevice);
+    Registry::DeleteHardwareKey(physicalDevice);
+    IoDeleteDevice(physicalDevice);
+}
+
+void UsbBus::SetCompletionMode(PDEVICE_OBJECT physicalDevice, CompletionMode mode)
+{
+    std::lock_guard lock(lock_);
+    DeviceOf(physicalDevice).mode = mode;
+}
+
+void UsbBus::SetCapabilities(PDEVICE_OBJECT physicalDevice, std::optional<DEVICE_CAPABILITIES> capabilities)
+{
+    std::lock_guard lock(lock_);
+    DeviceOf(physicalDevice).capabilities = capabilities;
+}
+
+void UsbBus::SetPortStatus(PDEVICE_OBJECT physicalDevice, std::optional<ULONG> status)
+{
+    std::lock_guard lock(lock_);
+    DeviceOf(physicalDevice).function->SetPortStatus(status);
+}
+
+void UsbBus::FailRequests(PDEVICE_OBJECT physicalDevice, std::function<bool(const UsbRequestRecord&)> matches,
+                          NTSTATUS status, USBD_STATUS usbdStatus)
+{
+    std::lock_guard lock(lock_);
+    DeviceOf(physicalDevice).function->FailRequests(std::move(matches), status, usbdStatus);
+}
+
+void UsbBus::ClearFailures(PDEVICE_OBJECT physicalDevice)
+{
+    std::lock_guard lock(lock_);
+    DeviceOf(physicalDevice).function->ClearFailures();
+}
+
+void UsbBus::Unplug(PDEVICE_OBJECT physicalDevice)
+{
+    UsbFunction::Completions done;
+    CompletionMode mode;
+    std::function<void(PDEVICE_OBJECT)> handler;
+    {
+        std::lock_guard lock(lock_);
+        PhysicalDevice& device = DeviceOf(physicalDevice);
+        if (!device.function->Connected()) {
+            return;
+        }
+        device.function->Unplug(done);
+        mode = device.mode;
+        handler = unplugHandler_;
+    }
+    Deliver(mode, std::move(done));
+    if (handler) {
+        handler(physicalDevice);
+    }
+}
+
+void UsbBus::SetUnplugHandler(std::function<void(PDEVICE_OBJECT)> handler)
+{
+    std::lock_guard lock(lock_);
+    unplugHandler_ = std::move(handler);
+}
+
+std::vector<UsbRequestRecord> UsbBus::Requests(PDEVICE_OBJECT physicalDevice) const
+{
+    std::lock_guard lock(lock_);
+    return DeviceOf(physicalDevice).function->Log();
+}
+
+size_t UsbBus::WaitingTransfers(PDEVICE_OBJECT physicalDevice) const
+{
+    std::lock_guard lock(lock_);
+    return DeviceOf(physicalDevice).function->WaitingTransfers();
+}
+
+void UsbBus::Flush()
+{
+    controller_.Flush();
+}
+
+UsbBus& UsbBus::BusOf(PDEVICE_OBJECT physicalDevice)
+{
+    return **static_cast<UsbBus**>(physicalDevice->DeviceExtension);
+}
+
+UsbBus::PhysicalDevice& UsbBus::DeviceOf(PDEVICE_OBJECT physicalDevice)
+{
+    auto found = devices_.find(physicalDevice);
+    if (found == devices_.end()) {
+        BugCheck("INVALID_DEVICE_OBJECT", "not a physical device object of this USB bus", physicalDevice);
+    }
+    return found->second;
+}
+
+const UsbBus::PhysicalDevice& UsbBus::DeviceOf(PDEVICE_OBJECT physicalDevice) const
+{
+    return const_cast<UsbBus*>(this)->DeviceOf(physicalDevice);
+}
+
+NTSTATUS NTAPI UsbBus::Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UsbBus& bus = BusOf(DeviceObject);
+    switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: return bus.DispatchInternalControl(DeviceObject, Irp);
+    case IRP_MJ_PNP: return bus.DispatchPnp(DeviceObject, Irp);
+    default: return bus.DispatchOther(DeviceObject, Irp);
+    }
+}
+
+NTSTATUS UsbBus::DispatchInternalControl(PDEVICE_OBJECT physicalDevice, PIRP irp)
+{
+    // The port requests are documented for PASSIVE_LEVEL only.
+    ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
+    if (const char* name = PortRequestName(code)) {
+        RequireIrqlAtMost(PASSIVE_LEVEL, name);
+    }
+    size_t record;
+    CompletionMode mode;
+    {
+        std::lock_guard lock(lock_);
+        PhysicalDevice& device = DeviceOf(physicalDevice);
+        record = device.function->Record(irp);
+        mode = device.mode;
+    }
+    if (mode == CompletionMode::ControllerThread) {
+        IoMarkIrpPending(irp);
+        controller_.Post([this, physicalDevice, irp, record] { Process(physicalDevice, irp, record); });
+        return STATUS_PENDING;
+    }
+    return Process(physicalDevice, irp, record);
+}
+
+NTSTATUS UsbBus::Process(PDEVICE_OBJECT physicalDevice, PIRP irp, size_t record)
+{
+    UsbFunction::Completions done;
+    NTSTATUS status = STATUS_PENDING;
+    {
+        std::lock_guard lock(lock_);
+        DeviceOf(physicalDevice).function->HandleInternalControl(irp, record, done);
+        if (std::find(done.begin(), done.end(), irp) != done.end()) {
+            status = irp->IoStatus.Status;
+        } else {
+            // Before the lock goes: from then on another thread may end it.
+            IoMarkIrpPending(irp);
+        }
+    }
+    CompleteAll(done);
+    return status;
+}
+
+NTSTATUS UsbBus::DispatchPnp(PDEVICE_OBJECT physicalDevice, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = irp->IoStatus.Status;
+    UsbFunction::Completions aborted;
+    UsbFunction::Completions own;
+    CompletionMode mode;
+    {
+        std::lock_guard lock(lock_);
+        PhysicalDevice& device = DeviceOf(physicalDevice);
+        size_t record = device.function->Record(irp);
+        mode = device.mode;
+        switch (stack->MinorFunction) {
+        case IRP_MN_QUERY_CAPABILITIES:
+            if (device.capabilities) {
+                PDEVICE_CAPABILITIES asked = stack->Parameters.DeviceCapabilities.Capabilities;
+                DEVICE_CAPABILITIES reported = *device.capabilities;
+                reported.Size = asked->Size;
+                reported.Version = asked->Version;
+                *asked = reported;
+                status = STATUS_SUCCESS;
+            }
+            break;
+        case IRP_MN_REMOVE_DEVICE:
+            // The hub closes the function's pipes when its driver goes.
+            device.function->Deconfigure(aborted);
+            status = STATUS_SUCCESS;
+            break;
+        case IRP_MN_START_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+            status = STATUS_SUCCESS;
+            break;
+        default:
+            break;
+        }
+        device.function->Finish(irp, record, status, own);
+    }
+    Deliver(mode, std::move(aborted));
+    CompleteAll(own);
+    return status;
+}
+
+NTSTATUS UsbBus::DispatchOther(PDEVICE_OBJECT physicalDevice, PIRP irp)
+{
+    bool power = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER;
+    NTSTATUS status = power ? STATUS_SUCCESS : irp->IoStatus.Status;
+    UsbFunction::Completions own;
+    {
+        std::lock_guard lock(lock_);
+        UsbFunction& function = *DeviceOf(physicalDevice).function;
+        function.Finish(irp, function.Record(irp), status, own);
+    }
+    CompleteAll(own);
+    return status;
+}
+
+VOID NTAPI UsbBus::CancelTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    BusOf(DeviceObject).OnCancel(DeviceObject, Irp);
+}
+
+void UsbBus::OnCancel(PDEVICE_OBJECT physicalDevice, PIRP irp)
+{
+    UsbFunction::Completions done;
+    CompletionMode mode;
+    {
+        std::lock_guard lock(lock_);
+        PhysicalDevice& device = DeviceOf(physicalDevice);
+        device.function->Cancel(irp, done);
+        mode = device.mode;
+    }
+    cancelled_.notify_all();
+    Deliver(mode, std::move(done));
+}
+
+void UsbBus::OnActivity(PDEVICE_OBJECT physicalDevice)
+{
+    UsbFunction::Completions done;
+    CompletionMode mode;
+    {
+        std::lock_guard lock(lock_);
+        auto found = devices_.find(physicalDevice);
+        if (found == devices_.end()) {
+            return;
+        }
+        found->second.function->Service(done);
+        mode = found->second.mode;
+    }
+    Deliver(mode, std::move(done));
+}
+
+void UsbBus::Deliver(CompletionMode mode, UsbFunction::Completions done)
+{
+    if (done.empty()) {
+        return;
+    }
+    if (mode == CompletionMode::ControllerThread) {
+        controller_.Post([done = std::move(done)] { CompleteAll(done); });
+    } else {
+        CompleteAll(done);
+    }
+}
+
+}  // namespace sim

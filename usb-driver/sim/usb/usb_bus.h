@@ -1,0 +1,107 @@
+// The USB bus driver: a physical device object for each attached USB
+// function, answering the URBs, port requests, Plug and Play and power
+// requests a function driver sends it. It takes the place of StandInBus in
+// tests that need a USB device.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "controller_thread.h"
+#include "usb_device_model.h"
+#include "usb_function.h"
+#include "usb_request_log.h"
+
+namespace sim {
+
+enum class CompletionMode {
+    // In the thread that sends the request, before IoCallDriver returns; a
+    // request that has to wait for the device ends in the thread that makes
+    // it end (the one that gives the device data, cancels, or unplugs).
+    Synchronous,
+    // Every internal control request returns STATUS_PENDING and ends later
+    // on the bus's controller thread at DISPATCH_LEVEL, as from a host
+    // controller's DPC; so do transfers ended by cancellation or unplug.
+    ControllerThread,
+};
+
+class UsbBus {
+public:
+    explicit UsbBus(CompletionMode defaultMode = CompletionMode::Synchronous);
+    // Deletes the physical devices left, whose waiting transfers end as on
+    // an unplug, then stops the controller thread.
+    ~UsbBus();
+    UsbBus(const UsbBus&) = delete;
+    UsbBus& operator=(const UsbBus&) = delete;
+
+    // \Device\USBPDO-n with instance id USB\VID_vvvv&PID_pppp\<instance>
+    // (from the device descriptor) and an empty hardware key.
+    PDEVICE_OBJECT CreatePhysicalDevice(std::shared_ptr<UsbDeviceModel> device, std::u16string_view instance = u"1");
+    void DeletePhysicalDevice(PDEVICE_OBJECT physicalDevice);
+
+    void SetCompletionMode(PDEVICE_OBJECT physicalDevice, CompletionMode mode);
+    // The record a capabilities query gets; none leaves the query unanswered.
+    void SetCapabilities(PDEVICE_OBJECT physicalDevice, std::optional<DEVICE_CAPABILITIES> capabilities);
+    // The port-status word while the device is plugged in, instead of
+    // USBD_PORT_ENABLED | USBD_PORT_CONNECTED.
+    void SetPortStatus(PDEVICE_OBJECT physicalDevice, std::optional<ULONG> status);
+    // Internal control requests whose record matches end with the statuses
+    // (the USBD status goes into a URB's header), until cleared.
+    void FailRequests(PDEVICE_OBJECT physicalDevice, std::function<bool(const UsbRequestRecord&)> matches,
+                      NTSTATUS status, USBD_STATUS usbdStatus = USBD_STATUS_INTERNAL_HC_ERROR);
+    void ClearFailures(PDEVICE_OBJECT physicalDevice);
+
+    // The device leaves its port: waiting transfers end with
+    // STATUS_DEVICE_NOT_CONNECTED, new URBs fail with it, the port status
+    // becomes 0, and the unplug handler is called.
+    void Unplug(PDEVICE_OBJECT physicalDevice);
+    // Where the Plug and Play manager hears of an unplugged device.
+    void SetUnplugHandler(std::function<void(PDEVICE_OBJECT)> handler);
+
+    std::vector<UsbRequestRecord> Requests(PDEVICE_OBJECT physicalDevice) const;
+    size_t WaitingTransfers(PDEVICE_OBJECT physicalDevice) const;
+    // Returns once the controller thread has run everything posted so far.
+    void Flush();
+
+private:
+    struct PhysicalDevice {
+        std::unique_ptr<UsbFunction> function;
+        CompletionMode mode;
+        std::optional<DEVICE_CAPABILITIES> capabilities;
+    };
+
+    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+    static VOID NTAPI CancelTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+    static UsbBus& BusOf(PDEVICE_OBJECT physicalDevice);
+
+    NTSTATUS DispatchInternalControl(PDEVICE_OBJECT physicalDevice, PIRP irp);
+    NTSTATUS DispatchPnp(PDEVICE_OBJECT physicalDevice, PIRP irp);
+    NTSTATUS DispatchOther(PDEVICE_OBJECT physicalDevice, PIRP irp);
+    NTSTATUS Process(PDEVICE_OBJECT physicalDevice, PIRP irp, size_t record);
+    void OnActivity(PDEVICE_OBJECT physicalDevice);
+    void OnCancel(PDEVICE_OBJECT physicalDevice, PIRP irp);
+    // Completes the requests in the context the device's mode asks for.
+    void Deliver(CompletionMode mode, UsbFunction::Completions done);
+    // Called with lock_ held.
+    PhysicalDevice& DeviceOf(PDEVICE_OBJECT physicalDevice);
+    const PhysicalDevice& DeviceOf(PDEVICE_OBJECT physicalDevice) const;
+
+    PDRIVER_OBJECT driver_;
+    const CompletionMode defaultMode_;
+    unsigned nextNumber_ = 0;
+    mutable std::mutex lock_;
+    // Signalled when a cancel routine has ended its transfer.
+    std::condition_variable cancelled_;
+    std::map<PDEVICE_OBJECT, PhysicalDevice> devices_;
+    std::function<void(PDEVICE_OBJECT)> unplugHandler_;
+    // Last, so that it stops first.
+    ControllerThread controller_;
+};
+
+}  // namespace sim

@@ -1,0 +1,113 @@
+// One attached USB function as the bus driver keeps it: its configuration
+// and pipes, the transfers waiting on its endpoints, its port, and the log of
+// requests it received. The bus driver calls it with its lock held; requests
+// that end are handed back in a list for the bus to complete outside the
+// lock, in the completion context it chose.
+#pragma once
+
+#include <functional>
+#include <list>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "usb_device_model.h"
+#include "usb_request_log.h"
+
+namespace sim {
+
+class UsbFunction {
+public:
+    using Completions = std::vector<PIRP>;
+
+    UsbFunction(std::shared_ptr<UsbDeviceModel> device, PDRIVER_CANCEL cancelRoutine);
+
+    UsbDeviceModel& Device() { return *device_; }
+    bool Connected() const { return connected_; }
+
+    // Logs an arriving request; the index names it when it ends.
+    size_t Record(PIRP irp);
+    // Ends a request with the status, keeping its Information.
+    void Finish(PIRP irp, size_t record, NTSTATUS status, Completions& done);
+
+    // IRP_MJ_INTERNAL_DEVICE_CONTROL: URBs and port requests. A transfer that
+    // cannot end yet stays pending, cancellable.
+    void HandleInternalControl(PIRP irp, size_t record, Completions& done);
+    // The device may have something new: moves the waiting transfers on.
+    void Service(Completions& done);
+    // From the cancel routine of a waiting transfer.
+    void Cancel(PIRP irp, Completions& done);
+    // The device is gone: waiting transfers end with STATUS_DEVICE_NOT_CONNECTED.
+    void Unplug(Completions& done);
+    // The configuration is dropped: waiting transfers end with STATUS_CANCELLED.
+    void Deconfigure(Completions& done);
+
+    size_t WaitingTransfers() const { return transfers_.size(); }
+    const std::vector<UsbRequestRecord>& Log() const { return log_; }
+
+    // The port-status word reported while connected, in place of
+    // USBD_PORT_ENABLED | USBD_PORT_CONNECTED.
+    void SetPortStatus(std::optional<ULONG> status) { portStatus_ = status; }
+    // Requests whose record matches fail with the statuses, until cleared.
+    void FailRequests(std::function<bool(const UsbRequestRecord&)> matches, NTSTATUS status, USBD_STATUS usbdStatus);
+    void ClearFailures() { failures_.clear(); }
+
+private:
+    struct Pipe {
+        USBD_PIPE_HANDLE handle;
+        UCHAR address;
+        USBD_PIPE_TYPE type;
+        USHORT packetSize;
+        bool halted = false;
+    };
+    struct Transfer {
+        PIRP irp;
+        PURB urb;
+        UCHAR* buffer;
+        ULONG length;
+        size_t record;
+        USBD_PIPE_HANDLE pipe;
+        ULONG moved = 0;
+        // The device will never answer it.
+        bool ignored = false;
+        // Its cancel routine has been taken; the routine will end it.
+        bool cancelling = false;
+    };
+    struct Outcome {
+        NTSTATUS status;
+        USBD_STATUS usbdStatus;
+    };
+    struct Failure {
+        std::function<bool(const UsbRequestRecord&)> matches;
+        NTSTATUS status;
+        USBD_STATUS usbdStatus;
+    };
+
+    void Complete(PIRP irp, PURB urb, size_t record, NTSTATUS status, USBD_STATUS usbdStatus, ULONG transferred,
+                  Completions& done);
+    void SubmitUrb(PIRP irp, PURB urb, size_t record, Completions& done);
+    void GetDescriptor(PIRP irp, PURB urb, size_t record, Completions& done);
+    void SelectConfiguration(PIRP irp, PURB urb, size_t record, Completions& done);
+    void ResetPipe(PIRP irp, PURB urb, size_t record, Completions& done);
+    void StartTransfer(PIRP irp, PURB urb, size_t record, Completions& done);
+
+    Pipe* FindPipe(USBD_PIPE_HANDLE handle);
+    bool ServicePipe(Pipe& pipe, Completions& done);
+    std::optional<Outcome> Receive(Pipe& pipe, Transfer& transfer);
+    std::optional<Outcome> Send(Pipe& pipe, Transfer& transfer);
+    // Ends every waiting transfer that is not being cancelled.
+    void EndAll(NTSTATUS status, USBD_STATUS usbdStatus, Completions& done);
+    void EndUnlessCancelling(std::list<Transfer>::iterator transfer, Outcome outcome, Completions& done);
+    void EndTransfer(std::list<Transfer>::iterator transfer, Outcome outcome, Completions& done);
+
+    std::shared_ptr<UsbDeviceModel> device_;
+    PDRIVER_CANCEL cancelRoutine_;
+    bool connected_ = true;
+    std::optional<ULONG> portStatus_;
+    std::vector<Pipe> pipes_;
+    std::list<Transfer> transfers_;
+    std::vector<UsbRequestRecord> log_;
+    std::vector<Failure> failures_;
+};
+
+}  // namespace sim
