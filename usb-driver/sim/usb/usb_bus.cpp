@@ -54,6 +54,7 @@ UsbBus::UsbBus(CompletionMode defaultMode) : driver_(CreateDriverObject(u"\\Driv
 
 UsbBus::~UsbBus()
 {
+    ReleaseController();
     while (driver_->DeviceObject != nullptr) {
         DeletePhysicalDevice(driver_->DeviceObject);
     }
@@ -181,6 +182,27 @@ size_t UsbBus::WaitingTransfers(PDEVICE_OBJECT physicalDevice) const
 {
     std::lock_guard lock(lock_);
     return DeviceOf(physicalDevice).function->WaitingTransfers();
+}
+
+void UsbBus::HoldController()
+{
+    {
+        std::lock_guard hold(holdLock_);
+        held_ = true;
+    }
+    controller_.Post([this] {
+        std::unique_lock hold(holdLock_);
+        holdChanged_.wait(hold, [this] { return !held_; });
+    });
+}
+
+void UsbBus::ReleaseController()
+{
+    {
+        std::lock_guard hold(holdLock_);
+        held_ = false;
+    }
+    holdChanged_.notify_all();
 }
 
 void UsbBus::Flush()

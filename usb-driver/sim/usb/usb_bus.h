@@ -68,6 +68,10 @@ public:
     size_t WaitingTransfers(PDEVICE_OBJECT physicalDevice) const;
     // Returns once the controller thread has run everything posted so far.
     void Flush();
+    // Stops the controller thread at its next job until released, so that a
+    // test can have completions happen after a chosen point.
+    void HoldController();
+    void ReleaseController();
 
 private:
     struct PhysicalDevice {
@@ -100,6 +104,9 @@ private:
     std::condition_variable cancelled_;
     std::map<PDEVICE_OBJECT, PhysicalDevice> devices_;
     std::function<void(PDEVICE_OBJECT)> unplugHandler_;
+    std::mutex holdLock_;
+    std::condition_variable holdChanged_;
+    bool held_ = false;
     // Last, so that it stops first.
     ControllerThread controller_;
 };

@@ -1,0 +1,65 @@
+#include "support/usb_device_under_test.h"
+
+#include <gtest/gtest.h>
+
+#include "kernel/registry.h"
+
+namespace bulkcom_test {
+
+UsbDeviceUnderTest::UsbDeviceUnderTest(std::shared_ptr<sim::UsbDeviceModel> model, sim::CompletionMode mode)
+    : bus_(mode), pnp_(std::make_unique<sim::PnpManager>(DriverEntry)), pdo_(bus_.CreatePhysicalDevice(std::move(model)))
+{
+    sim::Registry::SetHardwareString(pdo_, u"PortName", u"COM5");
+}
+
+UsbDeviceUnderTest::~UsbDeviceUnderTest()
+{
+    if (fdo_ != nullptr) {
+        Remove();
+    }
+    bus_.DeletePhysicalDevice(pdo_);
+    pnp_.reset();
+}
+
+NTSTATUS UsbDeviceUnderTest::Add()
+{
+    NTSTATUS status = pnp_->AddDevice(pdo_);
+    if (NT_SUCCESS(status)) {
+        fdo_ = pdo_->AttachedDevice;
+    }
+    return status;
+}
+
+NTSTATUS UsbDeviceUnderTest::Start()
+{
+    return SendPnp(IRP_MN_START_DEVICE);
+}
+
+void UsbDeviceUnderTest::AddAndStart()
+{
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    ASSERT_TRUE(Extension()->Started);
+}
+
+NTSTATUS UsbDeviceUnderTest::SendPnp(UCHAR minorFunction)
+{
+    return pnp_->SendPnp(pdo_, minorFunction);
+}
+
+NTSTATUS UsbDeviceUnderTest::Remove()
+{
+    NTSTATUS status = SendPnp(IRP_MN_REMOVE_DEVICE);
+    fdo_ = nullptr;
+    return status;
+}
+
+std::vector<sim::UsbRequestRecord> UsbDeviceUnderTest::NewRequests()
+{
+    std::vector<sim::UsbRequestRecord> all = bus_.Requests(pdo_);
+    std::vector<sim::UsbRequestRecord> fresh(all.begin() + static_cast<std::ptrdiff_t>(seenRequests_), all.end());
+    seenRequests_ = all.size();
+    return fresh;
+}
+
+}  // namespace bulkcom_test

@@ -1,0 +1,48 @@
+// The driver loaded into the simulated kernel with one device on the
+// simulated USB bus, driven through real Plug and Play requests.
+#pragma once
+
+#include <memory>
+
+#include "frame/frame.h"
+#include "pnp-power/pnp_manager.h"
+#include "usb/loopback_device.h"
+#include "usb/usb_bus.h"
+
+namespace bulkcom_test {
+
+class UsbDeviceUnderTest {
+public:
+    explicit UsbDeviceUnderTest(std::shared_ptr<sim::UsbDeviceModel> model = std::make_shared<sim::LoopbackDevice>(),
+                                sim::CompletionMode mode = sim::CompletionMode::Synchronous);
+    // Removes the device if it is still there.
+    ~UsbDeviceUnderTest();
+    UsbDeviceUnderTest(const UsbDeviceUnderTest&) = delete;
+    UsbDeviceUnderTest& operator=(const UsbDeviceUnderTest&) = delete;
+
+    sim::UsbBus& Bus() { return bus_; }
+    sim::PnpManager& Pnp() { return *pnp_; }
+    PDEVICE_OBJECT Pdo() const { return pdo_; }
+    PDEVICE_OBJECT Fdo() const { return fdo_; }
+    PDEVICE_EXTENSION Extension() const { return DeviceExtensionOf(fdo_); }
+
+    NTSTATUS Add();
+    NTSTATUS Start();
+    // AddDevice, then the start request; fails the test unless both succeed.
+    void AddAndStart();
+    NTSTATUS SendPnp(UCHAR minorFunction);
+    // The remove request; the device object is gone afterwards.
+    NTSTATUS Remove();
+
+    // The requests the bus received since the last call.
+    std::vector<sim::UsbRequestRecord> NewRequests();
+
+private:
+    sim::UsbBus bus_;
+    std::unique_ptr<sim::PnpManager> pnp_;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    PDEVICE_OBJECT fdo_ = nullptr;
+    size_t seenRequests_ = 0;
+};
+
+}  // namespace bulkcom_test
