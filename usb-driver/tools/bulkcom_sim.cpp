@@ -12,7 +12,7 @@
 #include "kernel/object_namespace.h"
 #include "kernel/registry.h"
 #include "kernel/status_names.h"
-#include "open_files.h"
+#include "application_side.h"
 #include "pnp-power/pnp_manager.h"
 #include "pnp-power/standin_bus.h"
 #include "serial/serial.h"

@@ -1,41 +1,87 @@
-// Files the application side has open on a device: the file object, the
-// device its requests go to, and the requests still pending on it.
+// Files the application side has open on a device, and the references that
+// keep one open: its handle, each call using the handle, each request in
+// flight. As on Windows the close request goes when the last of them is
+// dropped, not when the handle is closed.
 #pragma once
 
-#include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 
+#include "handles.h"
 #include "platform/platform.h"
 
 namespace sim {
 
-struct OpenFile {
+struct OpenFile final : HandleObject {
     FILE_OBJECT fileObject{};
     // The device named in the open, and the top of its stack, where every
     // request on the file goes.
     PDEVICE_OBJECT namedDevice = nullptr;
     PDEVICE_OBJECT targetDevice = nullptr;
     bool overlapped = false;
+    // The file object's own event, signalled by the completion of an
+    // overlapped request that names no event of its own.
+    KEVENT event{};
 
     std::mutex lock;
-    std::condition_variable changed;
-    unsigned pendingRequests = 0;
-    // The handle is closed; the close request goes once nothing is pending.
-    bool closeWhenIdle = false;
+    // Opening until the create succeeded; closed once the close is decided.
+    enum class Stage { Opening, Open, Closed } stage = Stage::Opening;
+    unsigned references = 0;
+
+    PKEVENT WaitableEvent() override { return &event; }
 };
 
-// Sends a request on the file and waits for its completion at PASSIVE_LEVEL.
-// prepare fills the first stack location and the request's buffers; finish
-// runs when the request has been completed by every driver, before it is
-// freed.
-NTSTATUS SendFileRequest(const std::shared_ptr<OpenFile>& file, UCHAR majorFunction,
-                         const std::function<void(PIRP, IO_STACK_LOCATION&)>& prepare,
-                         const std::function<void(PIRP)>& finish, ULONG_PTR* information);
+// A counted reference to an open file.
+class FileReference {
+public:
+    FileReference() = default;
+    // A reference for a request about to be sent on the file, whatever its
+    // stage: the create and close requests have one as well.
+    static FileReference ForRequest(std::shared_ptr<OpenFile> file);
+    FileReference(FileReference&& other) noexcept = default;
+    FileReference& operator=(FileReference&& other) noexcept;
+    FileReference(const FileReference&) = delete;
+    FileReference& operator=(const FileReference&) = delete;
+    // Dropped by the application's own thread: a close it leads to is sent
+    // from here, as the object manager does when the last reference goes.
+    ~FileReference();
 
-// Handles the application has not closed, and forgetting them between tests.
-size_t OpenApplicationHandles();
-void ResetApplicationSide();
+    explicit operator bool() const { return file_ != nullptr; }
+    OpenFile* operator->() const { return file_.get(); }
+    const std::shared_ptr<OpenFile>& File() const { return file_; }
+
+    // Drops the reference at the end of a request's completion, which may run
+    // at DISPATCH_LEVEL on a bus driver's thread: a close it leads to is sent
+    // from the system worker thread.
+    void ReleaseFromCompletion();
+
+    // Lets go without dropping the count, for a reset that discards the
+    // whole application side: no close is sent.
+    void Abandon() { file_.reset(); }
+
+private:
+    friend FileReference ReferenceFileByHandle(HANDLE handle);
+    friend void CloseFileHandle(const std::shared_ptr<OpenFile>& file);
+    // Wraps a reference already counted.
+    explicit FileReference(std::shared_ptr<OpenFile> file) : file_(std::move(file)) {}
+    void Release(bool fromCompletion);
+
+    std::shared_ptr<OpenFile> file_;
+};
+
+// A reference to the file a handle stands for; empty when the handle is not
+// an open file's.
+FileReference ReferenceFileByHandle(HANDLE handle);
+
+// The create request succeeded: the new handle holds the file.
+void MarkFileOpened(OpenFile& file);
+
+// The handle is closed: the cleanup request goes now, the handle's reference
+// is dropped.
+void CloseFileHandle(const std::shared_ptr<OpenFile>& file);
+
+// The device references an open file holds, dropped after its close or a
+// failed open.
+void ReleaseFileDevices(OpenFile& file);
 
 }  // namespace sim

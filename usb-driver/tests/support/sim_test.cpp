@@ -1,7 +1,7 @@
 #include "support/sim_test.h"
 
+#include "application_side.h"
 #include "kernel/kernel.h"
-#include "open_files.h"
 
 namespace bulkcom_test {
 
@@ -21,6 +21,8 @@ void SimTest::TearDown()
 
 void ExpectPlatformClean()
 {
+    // A close the I/O manager still owes is part of what the test left.
+    sim::WaitForDeferredCloses();
     sim::KernelReport report = sim::CheckKernel();
     EXPECT_TRUE(report.Clean()) << report.Text();
     EXPECT_EQ(sim::OpenApplicationHandles(), 0u) << "application handles left open";

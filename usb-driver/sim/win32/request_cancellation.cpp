@@ -1,0 +1,39 @@
+// Cancelling the requests of one thread, as CancelIo and the end of a
+// thread do; requests that other threads issued are left alone.
+
+#include <thread>
+
+#include "application_side.h"
+#include "in_flight_requests.h"
+#include "last_error.h"
+
+namespace sim {
+
+void EndApplicationThread()
+{
+    std::thread::id self = std::this_thread::get_id();
+    for (const auto& request : CancelRequests([self](const FileRequest& r) { return r.issuer == self; })) {
+        KeWaitForSingleObject(&request->done, Executive, KernelMode, FALSE, nullptr);
+    }
+}
+
+}  // namespace sim
+
+extern "C" {
+
+BOOL WINAPI CancelIo(HANDLE hFile)
+{
+    sim::FileReference file = sim::ReferenceFileByHandle(hFile);
+    if (!file) {
+        return sim::FailWithError(ERROR_INVALID_HANDLE);
+    }
+    std::thread::id self = std::this_thread::get_id();
+    const sim::OpenFile* target = file.File().get();
+    // Only asks for the cancellation; GetOverlappedResult tells when each
+    // request has completed.
+    sim::CancelRequests(
+        [self, target](const sim::FileRequest& r) { return r.issuer == self && r.target == target; });
+    return TRUE;
+}
+
+}  // extern "C"
