@@ -95,11 +95,33 @@ void ReferenceDevice(PDEVICE_OBJECT device)
 
 void DereferenceDevice(PDEVICE_OBJECT device)
 {
-    std::lock_guard lock(objectLock);
-    _DEVOBJ_EXTENSION* extension = device->DeviceObjectExtension;
-    if (--extension->References == 0 && extension->Deleted) {
-        FreeDeviceMemory(device);
+    std::vector<std::function<void()>> actions;
+    {
+        std::lock_guard lock(objectLock);
+        _DEVOBJ_EXTENSION* extension = device->DeviceObjectExtension;
+        if (--extension->References != 0) {
+            return;
+        }
+        actions.swap(extension->WhenUnreferenced);
+        if (extension->Deleted) {
+            FreeDeviceMemory(device);
+        }
     }
+    for (auto& action : actions) {
+        action();
+    }
+}
+
+void WhenUnreferenced(PDEVICE_OBJECT device, std::function<void()> action)
+{
+    {
+        std::lock_guard lock(objectLock);
+        if (device->DeviceObjectExtension->References != 0) {
+            device->DeviceObjectExtension->WhenUnreferenced.push_back(std::move(action));
+            return;
+        }
+    }
+    action();
 }
 
 std::vector<PDEVICE_OBJECT> LiveDeviceObjects()

@@ -1,6 +1,7 @@
 // Device and driver objects: creation, stacks and deletion.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,8 @@ struct _DEVOBJ_EXTENSION {
     bool Deleted = false;
     // Open files and kernel users that keep the memory alive after deletion.
     LONG References = 0;
+    // Run once References next falls to 0, outside the kernel's locks.
+    std::vector<std::function<void()>> WhenUnreferenced;
 };
 
 namespace sim {
@@ -32,6 +35,9 @@ _DEVOBJ_EXTENSION& KernelExtensionOf(PDEVICE_OBJECT device);
 // Keep a device object's memory alive across its deletion.
 void ReferenceDevice(PDEVICE_OBJECT device);
 void DereferenceDevice(PDEVICE_OBJECT device);
+// Runs action once nothing references the device any more: at once when
+// nothing does now, else in the thread that drops the last reference.
+void WhenUnreferenced(PDEVICE_OBJECT device, std::function<void()> action);
 
 std::vector<PDEVICE_OBJECT> LiveDeviceObjects();
 bool IsLiveDeviceObject(PDEVICE_OBJECT device);

@@ -20,6 +20,14 @@ PnpManager::PnpManager(PDRIVER_INITIALIZE driverEntry) : driver_(CreateDriverObj
 
 PnpManager::~PnpManager()
 {
+    {
+        std::lock_guard lock(jobLock_);
+        stopping_ = true;
+    }
+    jobsChanged_.notify_all();
+    if (worker_.joinable()) {
+        worker_.join();
+    }
     if (driver_->DriverUnload != nullptr) {
         driver_->DriverUnload(driver_);
     }
@@ -80,6 +88,98 @@ NTSTATUS PnpManager::SendRequest(PDEVICE_OBJECT physicalDevice, UCHAR majorFunct
     std::unique_lock lock(doneLock);
     doneSignal.wait(lock, [&] { return done; });
     return finalStatus;
+}
+
+NTSTATUS PnpManager::Enumerate(PDEVICE_OBJECT physicalDevice)
+{
+    NTSTATUS status = AddDevice(physicalDevice);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = SendPnp(physicalDevice, IRP_MN_START_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        SendPnp(physicalDevice, IRP_MN_REMOVE_DEVICE);
+        return status;
+    }
+    capabilities_ = DEVICE_CAPABILITIES{};
+    capabilities_.Size = sizeof(DEVICE_CAPABILITIES);
+    capabilities_.Version = 1;
+    capabilities_.Address = 0xFFFFFFFF;
+    capabilities_.UINumber = 0xFFFFFFFF;
+    return SendPnp(physicalDevice, IRP_MN_QUERY_CAPABILITIES, [this](IO_STACK_LOCATION& stack) {
+        stack.Parameters.DeviceCapabilities.Capabilities = &capabilities_;
+    });
+}
+
+NTSTATUS PnpManager::Rebalance(PDEVICE_OBJECT physicalDevice)
+{
+    NTSTATUS status = SendPnp(physicalDevice, IRP_MN_QUERY_STOP_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        SendPnp(physicalDevice, IRP_MN_CANCEL_STOP_DEVICE);
+        return status;
+    }
+    status = SendPnp(physicalDevice, IRP_MN_STOP_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    return SendPnp(physicalDevice, IRP_MN_START_DEVICE);
+}
+
+NTSTATUS PnpManager::QueryAndRemove(PDEVICE_OBJECT physicalDevice)
+{
+    NTSTATUS status = SendPnp(physicalDevice, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        SendPnp(physicalDevice, IRP_MN_CANCEL_REMOVE_DEVICE);
+        return status;
+    }
+    return SendPnp(physicalDevice, IRP_MN_REMOVE_DEVICE);
+}
+
+void PnpManager::ReportUnplugged(PDEVICE_OBJECT physicalDevice)
+{
+    Post([this, physicalDevice] {
+        SendPnp(physicalDevice, IRP_MN_SURPRISE_REMOVAL);
+        // Handles reach the stack through the physical device's name; the
+        // last close releases the last reference to it.
+        WhenUnreferenced(physicalDevice, [this, physicalDevice] {
+            Post([this, physicalDevice] { SendPnp(physicalDevice, IRP_MN_REMOVE_DEVICE); });
+        });
+    });
+}
+
+void PnpManager::WaitUntilIdle()
+{
+    std::unique_lock lock(jobLock_);
+    jobsChanged_.wait(lock, [this] { return jobs_.empty() && !running_; });
+}
+
+void PnpManager::Post(std::function<void()> job)
+{
+    std::lock_guard lock(jobLock_);
+    jobs_.push_back(std::move(job));
+    if (!worker_.joinable()) {
+        worker_ = std::thread([this] { RunJobs(); });
+    }
+    jobsChanged_.notify_all();
+}
+
+void PnpManager::RunJobs()
+{
+    std::unique_lock lock(jobLock_);
+    for (;;) {
+        jobsChanged_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        if (jobs_.empty()) {
+            return;
+        }
+        std::function<void()> job = std::move(jobs_.front());
+        jobs_.pop_front();
+        running_ = true;
+        lock.unlock();
+        job();
+        lock.lock();
+        running_ = false;
+        jobsChanged_.notify_all();
+    }
 }
 
 }  // namespace sim

@@ -2,7 +2,11 @@
 // and sends Plug and Play requests to the top of a device's stack.
 #pragma once
 
+#include <condition_variable>
+#include <deque>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -32,9 +36,40 @@ public:
     NTSTATUS SendRequest(PDEVICE_OBJECT physicalDevice, UCHAR majorFunction, UCHAR minorFunction, NTSTATUS preset,
                          const std::function<void(IO_STACK_LOCATION&)>& prepare);
 
+    // Windows' sequences, one request at a time. Enumeration: AddDevice,
+    // the start request and, once started, a capabilities query; a failed
+    // start is followed by the remove request.
+    NTSTATUS Enumerate(PDEVICE_OBJECT physicalDevice);
+    // Resource rebalance: query-stop, stop and start again; a vetoed
+    // query-stop is cancelled instead.
+    NTSTATUS Rebalance(PDEVICE_OBJECT physicalDevice);
+    // An orderly removal: query-remove, then remove; a vetoed query-remove
+    // is cancelled instead.
+    NTSTATUS QueryAndRemove(PDEVICE_OBJECT physicalDevice);
+    // The bus reports the device gone: surprise removal at once, and the
+    // remove request once every handle to the device is closed. Both go
+    // from the manager's own thread, as from Windows' Plug and Play worker.
+    void ReportUnplugged(PDEVICE_OBJECT physicalDevice);
+    // Returns once everything reported so far has been sent, except remove
+    // requests still waiting for handles to close.
+    void WaitUntilIdle();
+    // The capabilities the stack reported in the last enumeration.
+    const DEVICE_CAPABILITIES& LastCapabilities() const { return capabilities_; }
+
 private:
+    void Post(std::function<void()> job);
+    void RunJobs();
+
     PDRIVER_OBJECT driver_;
     NTSTATUS entryStatus_;
+    DEVICE_CAPABILITIES capabilities_{};
+
+    std::mutex jobLock_;
+    std::condition_variable jobsChanged_;
+    std::deque<std::function<void()>> jobs_;
+    bool running_ = false;
+    bool stopping_ = false;
+    std::thread worker_;
 };
 
 }  // namespace sim
