@@ -145,7 +145,6 @@ TEST_F(AddDeviceTest, MajorFunctionsWithoutHandlerAreRefusedByTheIoManager)
 {
     DeviceUnderTest device;
     ASSERT_EQ(device.Add(), STATUS_SUCCESS);
-    device.MarkStarted();
     for (UCHAR major : {UCHAR{IRP_MJ_FLUSH_BUFFERS}, UCHAR{IRP_MJ_CLEANUP}, UCHAR{IRP_MJ_QUERY_INFORMATION},
                         UCHAR{IRP_MJ_SET_INFORMATION}, UCHAR{IRP_MJ_INTERNAL_DEVICE_CONTROL}}) {
         EXPECT_EQ(device.Pnp().SendRequest(device.Pdo(), major, 0, STATUS_SUCCESS, {}), STATUS_INVALID_DEVICE_REQUEST)

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/device_under_test.h"
+#include "support/usb_device_under_test.h"
 #include "support/port_access.h"
 #include "support/sim_test.h"
 #include "support/wait_watcher.h"
@@ -19,7 +19,7 @@ protected:
     void SetUp() override
     {
         SimTest::SetUp();
-        device_ = std::make_unique<DeviceUnderTest>();
+        device_ = std::make_unique<UsbDeviceUnderTest>();
         ASSERT_EQ(device_->Add(), STATUS_SUCCESS);
         fdo_ = device_->Fdo();
         extension_ = device_->Extension();
@@ -30,7 +30,7 @@ protected:
         SimTest::TearDown();
     }
 
-    std::unique_ptr<DeviceUnderTest> device_;
+    std::unique_ptr<UsbDeviceUnderTest> device_;
     PDEVICE_OBJECT fdo_ = nullptr;
     PDEVICE_EXTENSION extension_ = nullptr;
 };
@@ -82,7 +82,7 @@ TEST_F(IoGatesTest, CountStaysExactUnderConcurrentUseAtRaisedIrql)
 TEST_F(IoGatesTest, ReadinessNeedsStartedAndNoRemovalOrStopUnderWay)
 {
     EXPECT_FALSE(IsDeviceReady(fdo_));
-    device_->MarkStarted();
+    ASSERT_EQ(device_->Start(), STATUS_SUCCESS);
     EXPECT_TRUE(IsDeviceReady(fdo_));
     for (BOOLEAN DEVICE_EXTENSION::*flag :
          {&DEVICE_EXTENSION::Removed, &DEVICE_EXTENSION::RemovePending, &DEVICE_EXTENSION::StopPending}) {
@@ -98,7 +98,7 @@ TEST_F(IoGatesTest, ReadinessNeedsStartedAndNoRemovalOrStopUnderWay)
 
 TEST_F(IoGatesTest, OpenWaitsForPowerUpAndTheSemaphore)
 {
-    device_->MarkStarted();
+    ASSERT_EQ(device_->Start(), STATUS_SUCCESS);
     extension_->PoweredDown = TRUE;
     KeClearEvent(&extension_->PowerUpEvent);
 
@@ -128,7 +128,7 @@ TEST_F(IoGatesTest, OpenWaitsForPowerUpAndTheSemaphore)
 
 TEST_F(IoGatesTest, DeviceLeavingD0BeforeTheSemaphoreSendsTheRequestBackToTheReadinessTest)
 {
-    device_->MarkStarted();
+    ASSERT_EQ(device_->Start(), STATUS_SUCCESS);
     WaitWatcher watcher;
     AcquireIoSemaphore(fdo_);
     std::atomic<HANDLE> opened{nullptr};

@@ -5,7 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/device_under_test.h"
+#include "serial/serial.h"
+#include "support/usb_device_under_test.h"
 #include "support/port_access.h"
 #include "support/sim_test.h"
 
@@ -31,9 +32,9 @@ protected:
     void SetUp() override
     {
         SimTest::SetUp();
-        device_ = std::make_unique<DeviceUnderTest>();
-        ASSERT_EQ(device_->Add(), STATUS_SUCCESS);
-        device_->MarkStarted();
+        device_ = std::make_unique<UsbDeviceUnderTest>();
+        device_->AddAndStart();
+        device_->NewRequests();
         port_ = OpenComPort();
         ASSERT_NE(port_, INVALID_HANDLE_VALUE);
     }
@@ -46,7 +47,7 @@ protected:
         SimTest::TearDown();
     }
 
-    std::unique_ptr<DeviceUnderTest> device_;
+    std::unique_ptr<UsbDeviceUnderTest> device_;
     HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 
@@ -292,7 +293,7 @@ TEST_F(DeviceControlTest, SettingsSurviveCloseAndReopenExceptTheTimeoutsAndNothi
     EXPECT_EQ(timeoutsBack.ReadIntervalTimeout, 0u);
     EXPECT_EQ(timeoutsBack.WriteTotalTimeoutMultiplier, 0u);
 
-    EXPECT_EQ(device_->Bus().Received(device_->Pdo()).size(), 1u) << "only the capabilities query of AddDevice";
+    EXPECT_TRUE(device_->NewRequests().empty()) << "nothing of the settings reaches the device";
 }
 
 TEST_F(DeviceControlTest, TimeoutsAreNeverSeenHalfWritten)

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "kernel/irp.h"
-#include "support/device_under_test.h"
+#include "serial/serial.h"
+#include "support/usb_device_under_test.h"
 #include "support/port_access.h"
 #include "support/sim_test.h"
 #include "support/wait_watcher.h"
@@ -42,9 +43,8 @@ protected:
     void SetUp() override
     {
         SimTest::SetUp();
-        device_ = std::make_unique<DeviceUnderTest>();
-        ASSERT_EQ(device_->Add(), STATUS_SUCCESS);
-        device_->MarkStarted();
+        device_ = std::make_unique<UsbDeviceUnderTest>();
+        device_->AddAndStart();
         extension_ = device_->Extension();
     }
     void TearDown() override
@@ -53,7 +53,7 @@ protected:
         SimTest::TearDown();
     }
 
-    std::unique_ptr<DeviceUnderTest> device_;
+    std::unique_ptr<UsbDeviceUnderTest> device_;
     PDEVICE_EXTENSION extension_ = nullptr;
 };
 

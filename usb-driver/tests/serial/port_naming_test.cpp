@@ -52,12 +52,6 @@ TEST_F(PortNamingTest, PortNameValueNamesTheLinkAndTheDeviceMapEntry)
     EXPECT_EQ(value->data, Utf16Bytes(u"COM5", 2)) << "the name, its terminator and one more NUL: 12 bytes";
     EXPECT_EQ(device.Extension()->PortName.Length, 10) << "the stored length counts the terminator";
     EXPECT_EQ(sim::FromUnicodeString(&device.Extension()->DosName), u"\\DosDevices\\COM5");
-
-    // An application reaches the device through the chain of links.
-    device.MarkStarted();
-    HANDLE port = OpenComPort();
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(CloseHandle(port));
 }
 
 TEST_F(PortNamingTest, IdentifierNamesThePortWhenPortNameIsMissing)

@@ -16,7 +16,7 @@ DeviceUnderTest::DeviceUnderTest(std::u16string_view instanceId)
 DeviceUnderTest::~DeviceUnderTest()
 {
     if (fdo_ != nullptr) {
-        Teardown();
+        Remove();
     }
     bus_.DeletePhysicalDevice(pdo_);
     pnp_.reset();
@@ -36,20 +36,11 @@ NTSTATUS DeviceUnderTest::Add()
     return status;
 }
 
-void DeviceUnderTest::MarkStarted()
+NTSTATUS DeviceUnderTest::Remove()
 {
-    Extension()->StartSeen = TRUE;
-    Extension()->Started = TRUE;
-}
-
-void DeviceUnderTest::Teardown()
-{
-    ASSERT_NE(fdo_, nullptr);
-    UnregisterPortInterface(fdo_);
-    ReleaseIoReference(fdo_);
-    EXPECT_EQ(Extension()->OutstandingIo, 0);
-    DetachAndDeleteDevice(fdo_);
+    NTSTATUS status = pnp_->SendPnp(pdo_, IRP_MN_REMOVE_DEVICE);
     fdo_ = nullptr;
+    return status;
 }
 
 }  // namespace bulkcom_test

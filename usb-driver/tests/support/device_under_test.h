@@ -1,5 +1,5 @@
 // The driver loaded into the simulated kernel with one device on a
-// stand-in bus, and the steps tests take with it.
+// stand-in bus that has no USB behind it: for what happens before a start.
 #pragma once
 
 #include <memory>
@@ -34,13 +34,8 @@ public:
     PDEVICE_OBJECT Fdo() const { return fdo_; }
     PDEVICE_EXTENSION Extension() const { return DeviceExtensionOf(fdo_); }
 
-    // Puts the device in the started state the way a successful start
-    // request leaves it.
-    void MarkStarted();
-
-    // Withdraws the names, drops the base reference and deletes the device,
-    // as the end of removal does.
-    void Teardown();
+    // The remove request; the device object is gone afterwards.
+    NTSTATUS Remove();
 
 private:
     sim::StandInBus bus_;
