@@ -19,6 +19,7 @@ constexpr CSHORT IO_TYPE_DEVICE = 3;
 
 std::recursive_mutex objectLock;
 std::set<PDEVICE_OBJECT> liveDevices;
+std::set<PDEVICE_OBJECT> deletedReferenced;
 std::set<PDRIVER_OBJECT> liveDrivers;
 
 NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -104,6 +105,7 @@ void DereferenceDevice(PDEVICE_OBJECT device)
         }
         actions.swap(extension->WhenUnreferenced);
         if (extension->Deleted) {
+            deletedReferenced.erase(device);
             FreeDeviceMemory(device);
         }
     }
@@ -130,10 +132,22 @@ std::vector<PDEVICE_OBJECT> LiveDeviceObjects()
     return {liveDevices.begin(), liveDevices.end()};
 }
 
+std::vector<PDEVICE_OBJECT> DeletedReferencedDeviceObjects()
+{
+    std::lock_guard lock(objectLock);
+    return {deletedReferenced.begin(), deletedReferenced.end()};
+}
+
 bool IsLiveDeviceObject(PDEVICE_OBJECT device)
 {
     std::lock_guard lock(objectLock);
     return liveDevices.count(device) != 0;
+}
+
+bool DeviceObjectExists(PDEVICE_OBJECT device)
+{
+    std::lock_guard lock(objectLock);
+    return liveDevices.count(device) != 0 || deletedReferenced.count(device) != 0;
 }
 
 void ResetDeviceObjects()
@@ -143,6 +157,10 @@ void ResetDeviceObjects()
         FreeDeviceMemory(device);
     }
     liveDevices.clear();
+    for (PDEVICE_OBJECT device : deletedReferenced) {
+        FreeDeviceMemory(device);
+    }
+    deletedReferenced.clear();
     for (PDRIVER_OBJECT driver : liveDrivers) {
         delete[] driver->DriverName.Buffer;
         delete driver->DriverExtension;
@@ -226,6 +244,8 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     extension->Deleted = true;
     if (extension->References == 0) {
         FreeDeviceMemory(DeviceObject);
+    } else {
+        deletedReferenced.insert(DeviceObject);
     }
 }
 

@@ -40,7 +40,13 @@ void DereferenceDevice(PDEVICE_OBJECT device);
 void WhenUnreferenced(PDEVICE_OBJECT device, std::function<void()> action);
 
 std::vector<PDEVICE_OBJECT> LiveDeviceObjects();
+// Device objects deleted while something still referenced them; each goes
+// when its last reference does.
+std::vector<PDEVICE_OBJECT> DeletedReferencedDeviceObjects();
 bool IsLiveDeviceObject(PDEVICE_OBJECT device);
+// Live, or deleted while references keep its memory: files opened before
+// the deletion still send their cleanup and close to it.
+bool DeviceObjectExists(PDEVICE_OBJECT device);
 void ResetDeviceObjects();
 
 }  // namespace sim

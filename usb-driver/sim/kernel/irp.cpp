@@ -251,7 +251,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         }
         record.phase = Phase::InFlight;
     }
-    if (!IsLiveDeviceObject(DeviceObject)) {
+    if (!DeviceObjectExists(DeviceObject)) {
         BugCheck("INVALID_DEVICE_OBJECT", "IoCallDriver to a device object that does not exist", DeviceObject);
     }
     Irp->CurrentLocation--;
@@ -261,6 +261,9 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
     IO_STACK_LOCATION sent = *stack;
+    if (Hooks().requestArriving) {
+        Hooks().requestArriving(DeviceObject, Irp);
+    }
     KIRQL irql = CurrentIrql();
     NTSTATUS status = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
     if (CurrentIrql() != irql) {

@@ -14,7 +14,8 @@ UsbDeviceUnderTest::UsbDeviceUnderTest(std::shared_ptr<sim::UsbDeviceModel> mode
 
 UsbDeviceUnderTest::~UsbDeviceUnderTest()
 {
-    if (fdo_ != nullptr) {
+    // A surprise removal may already have been followed by the removal.
+    if (fdo_ != nullptr && pdo_->AttachedDevice != nullptr) {
         Remove();
     }
     bus_.DeletePhysicalDevice(pdo_);

@@ -15,7 +15,7 @@ class UsbDeviceUnderTest {
 public:
     explicit UsbDeviceUnderTest(std::shared_ptr<sim::UsbDeviceModel> model = std::make_shared<sim::LoopbackDevice>(),
                                 sim::CompletionMode mode = sim::CompletionMode::Synchronous);
-    // Removes the device if it is still there.
+    // Removes the device if the Plug and Play manager has not.
     ~UsbDeviceUnderTest();
     UsbDeviceUnderTest(const UsbDeviceUnderTest&) = delete;
     UsbDeviceUnderTest& operator=(const UsbDeviceUnderTest&) = delete;

@@ -1,0 +1,356 @@
+// Reads and writes through the application API, down the whole stack to a
+// simulated USB device and back: lengths, the timeout each rule gives, and
+// what each failure becomes for the application.
+
+#include <algorithm>
+#include <atomic>
+#include <future>
+#include <numeric>
+#include <thread>
+#include <vector>
+
+#include "application_side.h"
+#include "kernel/fault_injection.h"
+#include "kernel/hooks.h"
+#include "support/port_access.h"
+#include "support/sim_test.h"
+#include "support/usb_device_under_test.h"
+#include "support/wait_watcher.h"
+#include "usb/descriptor_variants.h"
+#include "usb/scripted_device.h"
+
+namespace bulkcom_test {
+namespace {
+
+using sim::CompletionMode;
+
+struct Transfer {
+    BOOL ok;
+    DWORD error;
+    DWORD bytes;
+};
+
+Transfer Write(HANDLE port, const std::vector<UCHAR>& data)
+{
+    DWORD bytes = 0xDEAD;
+    BOOL ok = WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &bytes, nullptr);
+    return {ok, ok ? DWORD{0} : GetLastError(), bytes};
+}
+
+Transfer Read(HANDLE port, std::vector<UCHAR>& buffer)
+{
+    DWORD bytes = 0xDEAD;
+    BOOL ok = ReadFile(port, buffer.data(), static_cast<DWORD>(buffer.size()), &bytes, nullptr);
+    return {ok, ok ? DWORD{0} : GetLastError(), bytes};
+}
+
+std::vector<UCHAR> Pattern(size_t length)
+{
+    std::vector<UCHAR> data(length);
+    std::iota(data.begin(), data.end(), UCHAR{1});
+    return data;
+}
+
+class ReadWriteFixture : public SimTest {
+protected:
+    void Open(std::shared_ptr<sim::UsbDeviceModel> model, CompletionMode mode)
+    {
+        device_ = std::make_unique<UsbDeviceUnderTest>(std::move(model), mode);
+        device_->AddAndStart();
+        port_ = OpenComPort();
+        ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    }
+    void TearDown() override
+    {
+        if (port_ != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(CloseHandle(port_));
+        }
+        sim::WaitForDeferredCloses();
+        device_.reset();
+        SimTest::TearDown();
+    }
+
+    std::unique_ptr<UsbDeviceUnderTest> device_;
+    HANDLE port_ = INVALID_HANDLE_VALUE;
+};
+
+class LoopbackTest : public ReadWriteFixture, public ::testing::WithParamInterface<CompletionMode> {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        Open(std::make_shared<sim::LoopbackDevice>(), GetParam());
+    }
+};
+
+TEST_P(LoopbackTest, EachWriteComesBackAsOneRead)
+{
+    std::vector<UCHAR> echo(65536);
+    for (size_t length : {size_t{1}, size_t{63}, size_t{64}, size_t{65}, size_t{512}, size_t{4096}, size_t{65535}}) {
+        SCOPED_TRACE("message of " + std::to_string(length) + " bytes");
+        std::vector<UCHAR> message = Pattern(length);
+        Transfer written = Write(port_, message);
+        ASSERT_TRUE(written.ok) << written.error;
+        EXPECT_EQ(written.bytes, length);
+        Transfer read = Read(port_, echo);
+        ASSERT_TRUE(read.ok) << read.error;
+        ASSERT_EQ(read.bytes, length);
+        EXPECT_TRUE(std::equal(message.begin(), message.end(), echo.begin()));
+    }
+    // A message that fills the whole read leaves its zero-length end mark
+    // for the next read, as a real device's would.
+    std::vector<UCHAR> largest = Pattern(65536);
+    ASSERT_TRUE(Write(port_, largest).ok);
+    EXPECT_EQ(Read(port_, echo).bytes, 65536u);
+    EXPECT_EQ(echo, largest);
+    Transfer mark = Read(port_, echo);
+    EXPECT_TRUE(mark.ok);
+    EXPECT_EQ(mark.bytes, 0u);
+}
+
+TEST_P(LoopbackTest, RequestsOfNoOrTooManyBytesAreRefused)
+{
+    std::vector<UCHAR> none;
+    Transfer result = Write(port_, none);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.error, DWORD{ERROR_INVALID_PARAMETER});
+    EXPECT_EQ(result.bytes, 0u);
+    EXPECT_EQ(Read(port_, none).error, DWORD{ERROR_INVALID_PARAMETER});
+
+    COMMTIMEOUTS timeouts{0, 0, 0, 1, 0};
+    ASSERT_TRUE(SetCommTimeouts(port_, &timeouts));
+    std::vector<UCHAR> tooLong(65537);
+    result = Write(port_, tooLong);
+    EXPECT_EQ(result.error, DWORD{ERROR_INVALID_PARAMETER});
+    EXPECT_EQ(device_->Extension()->WriteTimeoutMs, 65537u) << "the timeout is computed all the same";
+    EXPECT_EQ(Read(port_, tooLong).error, DWORD{ERROR_INVALID_PARAMETER});
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, LoopbackTest,
+                         ::testing::Values(CompletionMode::Synchronous, CompletionMode::ControllerThread),
+                         [](const auto& info) {
+                             return info.param == CompletionMode::Synchronous ? "CallerThread" : "ControllerThread";
+                         });
+
+// Each transfer waits at the device; when the driver's timed wait begins,
+// the hook notes its time limit and ends the transfer through the abort
+// event a stop uses, so that no rule has to run its course.
+class TimeoutTest : public ReadWriteFixture {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        scripted_ = std::make_shared<sim::ScriptedDevice>();
+        Open(scripted_, CompletionMode::Synchronous);
+        sim::Hooks().timedWaitStarted = [this](PVOID, LONGLONG relative) {
+            lastWait_ = relative;
+            KeSetEvent(&device_->Extension()->TransferAbortEvent, IO_NO_INCREMENT, FALSE);
+        };
+    }
+    void TearDown() override
+    {
+        sim::Hooks().timedWaitStarted = nullptr;
+        ReadWriteFixture::TearDown();
+    }
+
+    // The computed timeout and the relative time the kernel saw.
+    std::pair<ULONG, LONGLONG> Limit(COMMTIMEOUTS timeouts, bool read, size_t length)
+    {
+        EXPECT_TRUE(SetCommTimeouts(port_, &timeouts));
+        lastWait_ = 0;
+        std::vector<UCHAR> buffer(length, 0x66);
+        if (!read) {
+            scripted_->IgnoreOut();
+        }
+        Transfer result = read ? Read(port_, buffer) : Write(port_, buffer);
+        EXPECT_EQ(result.error, DWORD{ERROR_OPERATION_ABORTED});
+        KeClearEvent(&device_->Extension()->TransferAbortEvent);
+        return {read ? device_->Extension()->ReadTimeoutMs : device_->Extension()->WriteTimeoutMs, lastWait_.load()};
+    }
+
+    std::shared_ptr<sim::ScriptedDevice> scripted_;
+    std::atomic<LONGLONG> lastWait_{0};
+};
+
+constexpr DWORD Max = MAXDWORD;
+
+TEST_F(TimeoutTest, EachRuleGivesItsLimitInMillisecondsAndAsARelativeWait)
+{
+    struct Case {
+        const char* rule;
+        COMMTIMEOUTS timeouts;
+        bool read;
+        size_t length;
+        ULONG expectedMs;
+    };
+    const Case cases[] = {
+        {"the defaults of an open, read", {0, 0, 1000, 0, 1000}, true, 8, 1000},
+        {"the defaults of an open, write", {0, 0, 1000, 0, 1000}, false, 8, 1000},
+        {"all zero, read", {0, 0, 0, 0, 0}, true, 8, 50},
+        {"all zero, write", {0, 0, 0, 0, 0}, false, 8, 50},
+        {"interval MAXDWORD, read totals zero", {Max, 0, 0, 0, 0}, true, 8, 50},
+        {"multiplier MAXDWORD, constant 200", {0, Max, 200, 0, 0}, true, 4000, 200},
+        {"read multiplier 10, 3 bytes", {0, 10, 0, 0, 0}, true, 3, 50},
+        {"read multiplier 10, 10 bytes", {0, 10, 0, 0, 0}, true, 10, 100},
+        {"write multiplier 2 constant 10, 8 bytes", {0, 0, 0, 2, 10}, false, 8, 50},
+        {"write multiplier 2 constant 10, 100 bytes", {0, 0, 0, 2, 10}, false, 100, 210},
+        {"a product past 32 bits wraps", {0, 0x80000000u, 0, 0, 0}, true, 2, 50},
+        {"the largest constant", {Max, 0, Max, 0, 0}, true, 8, 4294967295u},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rule);
+        auto [ms, relative] = Limit(c.timeouts, c.read, c.length);
+        EXPECT_EQ(ms, c.expectedMs);
+        EXPECT_EQ(relative, static_cast<LONGLONG>(c.expectedMs) * 10000) << "no overflow on the way";
+    }
+}
+
+TEST_F(TimeoutTest, AReadThatTimesOutSucceedsEmptyAWriteFails)
+{
+    sim::Hooks().timedWaitStarted = nullptr;
+    COMMTIMEOUTS quick{0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port_, &quick));
+    std::vector<UCHAR> buffer(16, 0xEE);
+    scripted_->IgnoreIn();
+    Transfer read = Read(port_, buffer);
+    EXPECT_TRUE(read.ok) << "a serial read that timed out with nothing received";
+    EXPECT_EQ(read.bytes, 0u);
+
+    scripted_->IgnoreOut();
+    Transfer written = Write(port_, buffer);
+    EXPECT_FALSE(written.ok);
+    EXPECT_EQ(written.error, DWORD{ERROR_SEM_TIMEOUT});
+    EXPECT_EQ(written.bytes, 0u);
+    EXPECT_EQ(device_->Bus().WaitingTransfers(device_->Pdo()), 0u) << "both transfers were cancelled";
+}
+
+class DeviceFailuresTest : public ReadWriteFixture, public ::testing::WithParamInterface<CompletionMode> {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        scripted_ = std::make_shared<sim::ScriptedDevice>();
+        Open(scripted_, GetParam());
+        device_->Bus().SetUnplugHandler([this](PDEVICE_OBJECT pdo) { device_->Pnp().ReportUnplugged(pdo); });
+        device_->NewRequests();
+    }
+
+    // Returns once a transfer of a read or write in another thread waits at
+    // the device: its timed wait has begun and the bus has queued it.
+    void WaitForTransferInFlight()
+    {
+        transferWaiting_.get_future().wait();
+        device_->Bus().Flush();
+    }
+    void WatchForTransfers()
+    {
+        sim::Hooks().timedWaitStarted = [this](PVOID, LONGLONG) {
+            if (!signalled_.exchange(true)) {
+                transferWaiting_.set_value();
+            }
+        };
+    }
+
+    std::shared_ptr<sim::ScriptedDevice> scripted_;
+    std::promise<void> transferWaiting_;
+    std::atomic<bool> signalled_{false};
+};
+
+TEST_P(DeviceFailuresTest, TwoReadsFromTwoThreadsAreSerialised)
+{
+    WatchForTransfers();
+    WaitWatcher watcher;
+    std::vector<UCHAR> first(64), second(64);
+    std::atomic<DWORD> firstBytes{0}, secondBytes{0};
+    std::thread a([&] { firstBytes = Read(port_, first).bytes; });
+    WaitForTransferInFlight();
+    std::thread b([&] { secondBytes = Read(port_, second).bytes; });
+    // The second read waits for the semaphore the first holds, not at the
+    // device.
+    watcher.WaitUntilBlockedOn(&device_->Extension()->IoSemaphore);
+    EXPECT_EQ(device_->Bus().WaitingTransfers(device_->Pdo()), 1u);
+
+    scripted_->SendMessage(std::vector<UCHAR>(3, 0xA1));
+    a.join();
+    EXPECT_EQ(firstBytes.load(), 3u);
+    scripted_->SendMessage(std::vector<UCHAR>(5, 0xB2));
+    b.join();
+    EXPECT_EQ(secondBytes.load(), 5u);
+    EXPECT_EQ(first[0], 0xA1);
+    EXPECT_EQ(second[0], 0xB2);
+    sim::Hooks().timedWaitStarted = nullptr;
+}
+
+TEST_P(DeviceFailuresTest, WhatTheDeviceDoesWrongBecomesAWin32Error)
+{
+    std::vector<UCHAR> five(5, 0xEE);
+    scripted_->SendMessage(std::vector<UCHAR>(10, 0x10));
+    Transfer read = Read(port_, five);
+    EXPECT_EQ(read.error, DWORD{ERROR_INSUFFICIENT_BUFFER}) << "more bytes than asked";
+    EXPECT_EQ(read.bytes, 0u);
+    EXPECT_EQ(five[0], 0xEE);
+
+    scripted_->AcceptOut(9);
+    Transfer written = Write(port_, std::vector<UCHAR>(10, 1));
+    EXPECT_EQ(written.error, DWORD{ERROR_IO_DEVICE}) << "a write taken partly";
+
+    device_->NewRequests();
+    scripted_->FailIn(STATUS_UNSUCCESSFUL, USBD_STATUS_INTERNAL_HC_ERROR);
+    EXPECT_EQ(Read(port_, five).error, DWORD{ERROR_IO_DEVICE});
+    std::vector<sim::UsbRequestRecord> sent = device_->NewRequests();
+    // The recovery: both pipes, then the port.
+    EXPECT_EQ(std::count_if(sent.begin(), sent.end(),
+                            [](const auto& r) { return r.kind == sim::UsbRequestKind::ResetPort; }),
+              1);
+    EXPECT_EQ(std::count_if(sent.begin(), sent.end(),
+                            [](const auto& r) { return r.urbFunction == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL; }),
+              2);
+
+    // And the port serves again.
+    scripted_->SendMessage(std::vector<UCHAR>(3, 0x33));
+    EXPECT_EQ(Read(port_, five).bytes, 3u);
+}
+
+TEST_P(DeviceFailuresTest, NoSystemMappingOfTheBufferMeansNoTransfer)
+{
+    std::vector<UCHAR> data(4, 1);
+    sim::Faults::FailNthCall(sim::Fault::MapLockedPages, 1);
+    EXPECT_EQ(Write(port_, data).error, DWORD{ERROR_NO_SYSTEM_RESOURCES});
+    EXPECT_TRUE(scripted_->Written().empty());
+}
+
+TEST_P(DeviceFailuresTest, UnplugDuringATransferEndsItThenTheDeviceGoesOnceClosed)
+{
+    std::vector<UCHAR> buffer(8);
+    std::atomic<DWORD> error{0};
+    WatchForTransfers();
+    std::thread reader([&] {
+        Transfer read = Read(port_, buffer);
+        error = read.error;
+    });
+    WaitForTransferInFlight();
+    sim::Hooks().timedWaitStarted = nullptr;
+    device_->Bus().Unplug(device_->Pdo());
+    reader.join();
+    EXPECT_EQ(error.load(), DWORD{ERROR_ACCESS_DENIED}) << "the delete-pending status";
+    device_->Pnp().WaitUntilIdle();
+    EXPECT_TRUE(device_->Extension()->Removed) << "surprise removal";
+
+    Transfer later = Read(port_, buffer);
+    EXPECT_EQ(later.error, DWORD{ERROR_BAD_COMMAND}) << "refused by the readiness test";
+    EXPECT_NE(device_->Pdo()->AttachedDevice, nullptr) << "the remove waits for the handle";
+    EXPECT_TRUE(CloseHandle(port_));
+    port_ = INVALID_HANDLE_VALUE;
+    sim::WaitForDeferredCloses();
+    device_->Pnp().WaitUntilIdle();
+    EXPECT_EQ(device_->Pdo()->AttachedDevice, nullptr) << "removed once the last handle closed";
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, DeviceFailuresTest,
+                         ::testing::Values(CompletionMode::Synchronous, CompletionMode::ControllerThread),
+                         [](const auto& info) {
+                             return info.param == CompletionMode::Synchronous ? "CallerThread" : "ControllerThread";
+                         });
+
+}  // namespace
+}  // namespace bulkcom_test
