@@ -20,6 +20,9 @@ struct KernelHooks {
     std::function<void(PIRP irp)> irpCompleting;
     // IoCancelIrp is entered for the request.
     std::function<void(PIRP irp)> irpCancelling;
+    // IofCallDriver is about to call the device's dispatch routine with the
+    // request, whose current stack location is now the device's.
+    std::function<void(PDEVICE_OBJECT device, PIRP irp)> requestArriving;
     // A request crossed a device object: the dispatch routine returned.
     std::function<void(PDEVICE_OBJECT device, const IO_STACK_LOCATION& stack, NTSTATUS returned)> requestDispatched;
 };

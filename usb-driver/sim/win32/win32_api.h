@@ -73,8 +73,10 @@ typedef uint64_t ULONG_PTR;
 #define ERROR_MORE_DATA 234
 #define ERROR_MR_MID_NOT_FOUND 317
 #define ERROR_OPERATION_ABORTED 995
+#define ERROR_NOACCESS 998
 #define ERROR_IO_INCOMPLETE 996
 #define ERROR_IO_PENDING 997
+#define ERROR_NOACCESS 998
 #define ERROR_IO_DEVICE 1117
 #define ERROR_DEVICE_NOT_CONNECTED 1167
 #define ERROR_NO_SYSTEM_RESOURCES 1450
@@ -355,6 +357,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL WINAPI CloseHandle(HANDLE hObject);
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped);
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      LPOVERLAPPED lpOverlapped);
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                             LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                             LPOVERLAPPED lpOverlapped);

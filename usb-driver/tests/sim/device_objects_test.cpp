@@ -123,6 +123,24 @@ TEST_F(DeviceObjects, NothingAttachesToADeletedDevice)
     sim::DereferenceDevice(pdo);
 }
 
+TEST_F(DeviceObjects, ADeletedDeviceIsListedAsReferencedUntilItsLastReferenceGoes)
+{
+    TestDriver bus(u"\\Driver\\bus");
+    PDEVICE_OBJECT pdo = Create(bus);
+    PDEVICE_OBJECT unreferenced = Create(bus);
+    sim::ReferenceDevice(pdo);
+    sim::ReferenceDevice(pdo);
+    EXPECT_TRUE(sim::DeletedReferencedDeviceObjects().empty()) << "not deleted yet";
+
+    IoDeleteDevice(unreferenced);
+    IoDeleteDevice(pdo);
+    EXPECT_EQ(sim::DeletedReferencedDeviceObjects(), std::vector<PDEVICE_OBJECT>{pdo});
+    sim::DereferenceDevice(pdo);
+    EXPECT_EQ(sim::DeletedReferencedDeviceObjects(), std::vector<PDEVICE_OBJECT>{pdo});
+    sim::DereferenceDevice(pdo);
+    EXPECT_TRUE(sim::DeletedReferencedDeviceObjects().empty());
+}
+
 TEST_F(DeviceObjects, InjectedFaultsFailCreationAndAttachment)
 {
     TestDriver driver(u"\\Driver\\faulty");

@@ -127,6 +127,34 @@ TEST_F(Irps, CallDriverMovesToTheNextLocationAndNamesItsDevice)
     EXPECT_EQ(dispatched, (std::vector<Dispatched>{{stack.lower, STATUS_SUCCESS}, {stack.upper, STATUS_SUCCESS}}));
 }
 
+TEST_F(Irps, TheArrivalHookSeesEachDeviceWithItsLocationBeforeItsDispatchRoutineRuns)
+{
+    TwoDeviceStack stack;
+    std::vector<std::string> events;
+    stack.upperDriver.On(IRP_MJ_DEVICE_CONTROL, [&](PDEVICE_OBJECT device, PIRP irp) {
+        events.push_back("upper dispatch");
+        return PassDown(stack.upperDriver.Below(device), irp);
+    });
+    stack.lowerDriver.On(IRP_MJ_DEVICE_CONTROL, [&](PDEVICE_OBJECT, PIRP irp) {
+        events.push_back("lower dispatch");
+        return CompleteWith(irp, STATUS_SUCCESS);
+    });
+    ControlCall call(stack.upper);
+    ASSERT_NE(call.irp, nullptr);
+    sim::Hooks().requestArriving = [&](PDEVICE_OBJECT device, PIRP irp) {
+        EXPECT_EQ(irp, call.irp);
+        EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->DeviceObject, device);
+        events.push_back(device == stack.upper ? "upper arriving" : "lower arriving");
+    };
+    sim::Hooks().requestDispatched = [&](PDEVICE_OBJECT device, const IO_STACK_LOCATION&, NTSTATUS) {
+        events.push_back(device == stack.upper ? "upper returned" : "lower returned");
+    };
+
+    EXPECT_EQ(IoCallDriver(stack.upper, call.irp), STATUS_SUCCESS);
+    EXPECT_EQ(events, (std::vector<std::string>{"upper arriving", "upper dispatch", "lower arriving",
+                                                "lower dispatch", "lower returned", "upper returned"}));
+}
+
 TEST_F(Irps, EntriesADriverDidNotSetRefuseTheRequest)
 {
     TestDriver driver(u"\\Driver\\bare");
