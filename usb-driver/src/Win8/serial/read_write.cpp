@@ -56,6 +56,22 @@ NTSTATUS Transfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Read, ULONG Len
     return BulkTransfer(DeviceObject, Read, buffer, Length, Transferred, &timeout);
 }
 
+// What a read and a write check and take before their transfer: the device
+// still there, a buffer to move, and a consistent copy of the timeouts.
+NTSTATUS PrepareTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG* Length, SERIAL_TIMEOUTS* Timeouts)
+{
+    Irp->IoStatus.Information = 0;
+    if (!IsPortConnected(DeviceObject)) {
+        return STATUS_DELETE_PENDING;
+    }
+    NTSTATUS status = CallerBufferLength(Irp, Length);
+    if (NT_SUCCESS(status)) {
+        PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+        LoadSetting(extension, Timeouts, &extension->Timeouts, sizeof(SERIAL_TIMEOUTS));
+    }
+    return status;
+}
+
 // A transfer that failed because the device went away reports that, not
 // the transfer's own error.
 bool DeviceGone(PDEVICE_OBJECT DeviceObject)
@@ -81,20 +97,15 @@ _Use_decl_annotations_
 NTSTATUS ReadPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    Irp->IoStatus.Information = 0;
-    if (!IsPortConnected(DeviceObject)) {
-        return STATUS_DELETE_PENDING;
-    }
     ULONG length;
-    NTSTATUS status = CallerBufferLength(Irp, &length);
+    SERIAL_TIMEOUTS timeouts;
+    NTSTATUS status = PrepareTransfer(DeviceObject, Irp, &length, &timeouts);
     if (!NT_SUCCESS(status)) {
         return status;
     }
 
     // Timing between received bytes does not exist here: the interval
     // timeout only selects the constant alone.
-    SERIAL_TIMEOUTS timeouts;
-    LoadSetting(extension, &timeouts, &extension->Timeouts, sizeof(timeouts));
     ULONG timeoutMs = (timeouts.ReadIntervalTimeout == MAXULONG || timeouts.ReadTotalTimeoutMultiplier == MAXULONG)
                           ? timeouts.ReadTotalTimeoutConstant
                           : timeouts.ReadTotalTimeoutMultiplier * length + timeouts.ReadTotalTimeoutConstant;
@@ -123,18 +134,13 @@ _Use_decl_annotations_
 NTSTATUS WritePort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    Irp->IoStatus.Information = 0;
-    if (!IsPortConnected(DeviceObject)) {
-        return STATUS_DELETE_PENDING;
-    }
     ULONG length;
-    NTSTATUS status = CallerBufferLength(Irp, &length);
+    SERIAL_TIMEOUTS timeouts;
+    NTSTATUS status = PrepareTransfer(DeviceObject, Irp, &length, &timeouts);
     if (!NT_SUCCESS(status)) {
         return status;
     }
 
-    SERIAL_TIMEOUTS timeouts;
-    LoadSetting(extension, &timeouts, &extension->Timeouts, sizeof(timeouts));
     ULONG timeoutMs = timeouts.WriteTotalTimeoutMultiplier * length + timeouts.WriteTotalTimeoutConstant;
     if (timeoutMs < MinimumTimeoutMs) {
         timeoutMs = MinimumTimeoutMs;
