@@ -62,6 +62,11 @@ KernelReport CheckKernel()
         line << "device object still exists: " << device;
         report.problems.push_back(line.str());
     }
+    for (PDEVICE_OBJECT device : DeletedReferencedDeviceObjects()) {
+        std::ostringstream line;
+        line << "deleted device object still referenced: " << device;
+        report.problems.push_back(line.str());
+    }
     for (const auto& link : Namespace::Links()) {
         report.problems.push_back("symbolic link left: " + ToUtf8(link));
     }
