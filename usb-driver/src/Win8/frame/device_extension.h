@@ -23,6 +23,16 @@ Environment:
 // "Qzel" in a pool dump: every allocation of the driver carries it.
 constexpr ULONG DriverPoolTag = ULONG{'Q'} | ULONG{'z'} << 8 | ULONG{'e'} << 16 | ULONG{'l'} << 24;
 
+// Non-paged and zero-filled under the driver's tag; null when pool is short.
+FORCEINLINE PVOID AllocateZeroedPool(SIZE_T Size)
+{
+    PVOID memory = ExAllocatePoolWithTag(NonPagedPool, Size, DriverPoolTag);
+    if (memory != nullptr) {
+        RtlZeroMemory(memory, Size);
+    }
+    return memory;
+}
+
 // Character counts of the naming buffers, terminator included.
 constexpr USHORT InterfaceNameChars = 259;
 constexpr USHORT PortNameChars = 258;

@@ -38,15 +38,6 @@ struct TransferContext {
     ULONG TotalLength;
 };
 
-PVOID AllocateZeroed(SIZE_T Size)
-{
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPool, Size, DriverPoolTag);
-    if (memory != nullptr) {
-        RtlZeroMemory(memory, Size);
-    }
-    return memory;
-}
-
 void FreeIfAllocated(PVOID Memory)
 {
     if (Memory != nullptr) {
@@ -83,11 +74,11 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, BOOLEAN Read, PVOID Buffer, U
         RtlCopyMemory(transferBuffer, Buffer, Length);
     }
     auto urb = transferBuffer != nullptr
-                   ? static_cast<PURB>(AllocateZeroed(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)))
+                   ? static_cast<PURB>(AllocateZeroedPool(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)))
                    : nullptr;
-    auto context = urb != nullptr ? static_cast<TransferContext*>(AllocateZeroed(sizeof(TransferContext))) : nullptr;
+    auto context = urb != nullptr ? static_cast<TransferContext*>(AllocateZeroedPool(sizeof(TransferContext))) : nullptr;
     auto statusBlock =
-        context != nullptr ? static_cast<PIO_STATUS_BLOCK>(AllocateZeroed(sizeof(IO_STATUS_BLOCK))) : nullptr;
+        context != nullptr ? static_cast<PIO_STATUS_BLOCK>(AllocateZeroedPool(sizeof(IO_STATUS_BLOCK))) : nullptr;
     if (statusBlock == nullptr) {
         FreeIfAllocated(context);
         FreeIfAllocated(urb);

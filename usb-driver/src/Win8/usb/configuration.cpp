@@ -30,15 +30,6 @@ namespace {
 constexpr ULONG InitialConfigurationSize = 521;
 constexpr ULONG MaximumInterfaces = 2;
 
-PVOID AllocateZeroed(SIZE_T Size)
-{
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPool, Size, DriverPoolTag);
-    if (memory != nullptr) {
-        RtlZeroMemory(memory, Size);
-    }
-    return memory;
-}
-
 void FreeAndClear(PVOID* Memory)
 {
     if (*Memory != nullptr) {
@@ -86,11 +77,11 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     auto request = static_cast<struct _URB_CONTROL_DESCRIPTOR_REQUEST*>(
-        AllocateZeroed(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
+        AllocateZeroedPool(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
     if (request == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    auto deviceDescriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(AllocateZeroed(sizeof(USB_DEVICE_DESCRIPTOR)));
+    auto deviceDescriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(AllocateZeroedPool(sizeof(USB_DEVICE_DESCRIPTOR)));
     if (deviceDescriptor == nullptr) {
         ExFreePoolWithTag(request, DriverPoolTag);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -150,7 +141,7 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject)
     }
 
     auto interfaceList = static_cast<PUSBD_INTERFACE_LIST_ENTRY>(
-        AllocateZeroed((interfaces + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY)));
+        AllocateZeroedPool((interfaces + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY)));
     if (interfaceList == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -223,7 +214,7 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject)
 _Use_decl_annotations_
 NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject)
 {
-    auto urb = static_cast<struct _URB_SELECT_CONFIGURATION*>(AllocateZeroed(sizeof(struct _URB_SELECT_CONFIGURATION)));
+    auto urb = static_cast<struct _URB_SELECT_CONFIGURATION*>(AllocateZeroedPool(sizeof(struct _URB_SELECT_CONFIGURATION)));
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

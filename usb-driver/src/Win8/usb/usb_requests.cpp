@@ -62,12 +62,10 @@ NTSTATUS SendPortRequest(PDEVICE_OBJECT DeviceObject, ULONG IoControlCode)
 _Use_decl_annotations_
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb)
 {
-    auto statusBlock = static_cast<PIO_STATUS_BLOCK>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(IO_STATUS_BLOCK), DriverPoolTag));
+    auto statusBlock = static_cast<PIO_STATUS_BLOCK>(AllocateZeroedPool(sizeof(IO_STATUS_BLOCK)));
     if (statusBlock == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlZeroMemory(statusBlock, sizeof(IO_STATUS_BLOCK));
 
     // Only the request's status counts, never the URB header's.
     BOOLEAN built;
@@ -117,12 +115,10 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe)
     if (DeviceExtensionOf(DeviceObject)->Removed || !IsPortConnected(DeviceObject)) {
         return STATUS_DELETE_PENDING;
     }
-    auto urb = static_cast<struct _URB_PIPE_REQUEST*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), DriverPoolTag));
+    auto urb = static_cast<struct _URB_PIPE_REQUEST*>(AllocateZeroedPool(sizeof(struct _URB_PIPE_REQUEST)));
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlZeroMemory(urb, sizeof(struct _URB_PIPE_REQUEST));
     urb->Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
     urb->Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
     urb->PipeHandle = Pipe->PipeHandle;

@@ -23,7 +23,7 @@ Environment:
 
 #define NTAPI
 #define NTKERNELAPI
-#define FORCEINLINE inline
+#define FORCEINLINE inline __attribute__((always_inline))
 #define IN
 #define OUT
 #define OPTIONAL
