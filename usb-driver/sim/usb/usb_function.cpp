@@ -318,16 +318,25 @@ void UsbFunction::SelectConfiguration(PIRP irp, PURB urb, size_t record, Complet
     Complete(irp, urb, record, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 0, done);
 }
 
-void UsbFunction::ResetPipe(PIRP irp, PURB urb, size_t record, Completions& done)
+UsbFunction::Pipe* UsbFunction::PipeOfRequest(PIRP irp, PURB urb, size_t size, const USBD_PIPE_HANDLE* handle,
+                                              size_t record, Completions& done)
 {
-    auto& request = urb->UrbPipeRequest;
-    if (!LongEnough(urb, sizeof(request))) {
+    if (!LongEnough(urb, size)) {
         Complete(irp, urb, record, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER, 0, done);
-        return;
+        return nullptr;
     }
-    Pipe* pipe = FindPipe(request.PipeHandle);
+    Pipe* pipe = FindPipe(*handle);
     if (pipe == nullptr) {
         Complete(irp, urb, record, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE, 0, done);
+    }
+    return pipe;
+}
+
+void UsbFunction::ResetPipe(PIRP irp, PURB urb, size_t record, Completions& done)
+{
+    Pipe* pipe =
+        PipeOfRequest(irp, urb, sizeof(struct _URB_PIPE_REQUEST), &urb->UrbPipeRequest.PipeHandle, record, done);
+    if (pipe == nullptr) {
         return;
     }
     pipe->halted = false;
@@ -339,13 +348,8 @@ void UsbFunction::ResetPipe(PIRP irp, PURB urb, size_t record, Completions& done
 void UsbFunction::StartTransfer(PIRP irp, PURB urb, size_t record, Completions& done)
 {
     auto& request = urb->UrbBulkOrInterruptTransfer;
-    if (!LongEnough(urb, sizeof(request))) {
-        Complete(irp, urb, record, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER, 0, done);
-        return;
-    }
-    Pipe* pipe = FindPipe(request.PipeHandle);
+    Pipe* pipe = PipeOfRequest(irp, urb, sizeof(request), &request.PipeHandle, record, done);
     if (pipe == nullptr) {
-        Complete(irp, urb, record, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE, 0, done);
         return;
     }
     UCHAR* buffer = BufferOf(request.TransferBuffer, request.TransferBufferMDL);

@@ -92,6 +92,11 @@ private:
     void StartTransfer(PIRP irp, PURB urb, size_t record, Completions& done);
 
     Pipe* FindPipe(USBD_PIPE_HANDLE handle);
+    // The pipe a pipe-naming URB of the given size names; when the URB is
+    // too short or the handle unknown, completes the request and gives null.
+    // The handle is read only once the URB is known to be long enough.
+    Pipe* PipeOfRequest(PIRP irp, PURB urb, size_t size, const USBD_PIPE_HANDLE* handle, size_t record,
+                        Completions& done);
     bool ServicePipe(Pipe& pipe, Completions& done);
     std::optional<Outcome> Receive(Pipe& pipe, Transfer& transfer);
     std::optional<Outcome> Send(Pipe& pipe, Transfer& transfer);
