@@ -11,12 +11,14 @@
 #include <new>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "bugcheck.h"
 #include "device_objects.h"
 #include "fault_injection.h"
 #include "hooks.h"
 #include "irql.h"
+#include "os_version.h"
 #include "pool.h"
 
 namespace sim {
@@ -36,6 +38,9 @@ struct IrpRecord {
     unsigned finishedCompletions = 0;
     std::function<void(PIRP)> onCompleted;
 };
+
+// Set by CallDriverForPowerManager for the one IofCallDriver it makes.
+thread_local bool powerManagerCall = false;
 
 std::mutex irpLock;
 std::unordered_map<PIRP, IrpRecord> records;
@@ -110,6 +115,22 @@ void FinishDeviceIoControl(PIRP irp)
     KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
+void CheckPowerDispatch(PDEVICE_OBJECT device, PIRP irp, bool fromPowerManager)
+{
+    // Power-pageable code may be paged out: touching it above PASSIVE_LEVEL
+    // faults at an IRQL where paging cannot run.
+    if ((device->Flags & DO_POWER_PAGABLE) != 0 && CurrentIrql() > PASSIVE_LEVEL) {
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL",
+                 "a power request reached a power-pageable device at IRQL " + std::to_string(CurrentIrql()) +
+                     "; PoCallDriver would have delivered it at PASSIVE_LEVEL",
+                 irp);
+    }
+    if (PowerRequestsSerialised() && !fromPowerManager) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "a power request passed on with IoCallDriver; before Vista only PoCallDriver may pass one on", irp);
+    }
+}
+
 bool ShouldInvoke(PIRP irp, const IO_STACK_LOCATION* stack)
 {
     if (stack->CompletionRoutine == nullptr) {
@@ -144,6 +165,17 @@ std::vector<PIRP> OutstandingIrps()
         }
     }
     return list;
+}
+
+NTSTATUS CallDriverForPowerManager(PDEVICE_OBJECT device, PIRP irp)
+{
+    powerManagerCall = true;
+    return IofCallDriver(device, irp);
+}
+
+bool PowerRequestsSerialised()
+{
+    return CurrentWindowsVersion() < WindowsVersion::Vista;
 }
 
 unsigned FinishedCompletions(PIRP irp)
@@ -242,6 +274,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    bool fromPowerManager = std::exchange(powerManagerCall, false);
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCallDriver");
     {
         std::lock_guard lock(irpLock);
@@ -260,6 +293,9 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
+    if (stack->MajorFunction == IRP_MJ_POWER) {
+        CheckPowerDispatch(DeviceObject, Irp, fromPowerManager);
+    }
     IO_STACK_LOCATION sent = *stack;
     if (Hooks().requestArriving) {
         Hooks().requestArriving(DeviceObject, Irp);

@@ -16,6 +16,16 @@ namespace sim {
 PIRP AllocateKernelIrp(CCHAR stackSize, std::function<void(PIRP)> onCompleted);
 void FreeKernelIrp(PIRP irp);
 
+// IoCallDriver as the power manager uses it to pass a power request on (for
+// PoCallDriver and its own requests): before Vista no other way may bring a
+// power request to a driver.
+NTSTATUS CallDriverForPowerManager(PDEVICE_OBJECT device, PIRP irp);
+
+// Power requests were serialised per device before Vista: each driver that
+// handles one tells the power manager with PoStartNextPowerIrp, and passes
+// it on with PoCallDriver.
+bool PowerRequestsSerialised();
+
 // Requests that exist and have not yet finished their completion.
 std::vector<PIRP> OutstandingIrps();
 // Completions of the request that ran to their end (0 or 1 for a sound driver).

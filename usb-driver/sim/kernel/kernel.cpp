@@ -11,6 +11,7 @@
 #include "irql.h"
 #include "object_namespace.h"
 #include "os_version.h"
+#include "pnp-power/power_requests.h"
 #include "pool.h"
 #include "registry.h"
 
@@ -20,6 +21,7 @@ void ResetKernel()
 {
     Hooks() = KernelHooks{};
     Faults::Clear();
+    ResetPowerRequests();
     ResetIrps();
     ResetDeviceObjects();
     Namespace::Reset();
@@ -52,6 +54,9 @@ KernelReport CheckKernel()
     for (PIRP irp : OutstandingIrps()) {
         std::ostringstream line;
         line << "outstanding request " << irp;
+        if (std::string power = DescribePowerIrp(irp); !power.empty()) {
+            line << ": a " << power << " request still held";
+        }
         report.problems.push_back(line.str());
     }
     if (size_t handles = Registry::OpenHandleCount(); handles != 0) {

@@ -51,6 +51,9 @@ NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT physicalDevice)
         BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "AddDevice failed but left a device attached to the stack",
                  top);
     }
+    if (NT_SUCCESS(status)) {
+        power_.AddDeviceStack(physicalDevice);
+    }
     return status;
 }
 
@@ -87,6 +90,9 @@ NTSTATUS PnpManager::SendRequest(PDEVICE_OBJECT physicalDevice, UCHAR majorFunct
     IofCallDriver(top, irp);
     std::unique_lock lock(doneLock);
     doneSignal.wait(lock, [&] { return done; });
+    if (majorFunction == IRP_MJ_PNP && minorFunction == IRP_MN_REMOVE_DEVICE) {
+        power_.RemoveDeviceStack(physicalDevice);
+    }
     return finalStatus;
 }
 

@@ -1,5 +1,7 @@
 // The Plug and Play manager: loads the function driver, adds devices to it
-// and sends Plug and Play requests to the top of a device's stack.
+// and sends Plug and Play requests to the top of a device's stack. The
+// power manager beside it knows every stack from its AddDevice to its
+// removal.
 #pragma once
 
 #include <condition_variable>
@@ -9,6 +11,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "power_manager.h"
 
 namespace sim {
 
@@ -56,6 +59,8 @@ public:
     // The capabilities the stack reported in the last enumeration.
     const DEVICE_CAPABILITIES& LastCapabilities() const { return capabilities_; }
 
+    PowerManager& Power() { return power_; }
+
 private:
     void Post(std::function<void()> job);
     void RunJobs();
@@ -63,6 +68,7 @@ private:
     PDRIVER_OBJECT driver_;
     NTSTATUS entryStatus_;
     DEVICE_CAPABILITIES capabilities_{};
+    PowerManager power_;
 
     std::mutex jobLock_;
     std::condition_variable jobsChanged_;

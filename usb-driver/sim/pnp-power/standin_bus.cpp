@@ -45,6 +45,12 @@ NTSTATUS NTAPI StandInDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             status = STATUS_SUCCESS;
         }
     }
+    bool powerAnswered = stack->MajorFunction == IRP_MJ_POWER &&
+                         (stack->MinorFunction == IRP_MN_QUERY_POWER || stack->MinorFunction == IRP_MN_SET_POWER);
+    if (powerAnswered) {
+        status = STATUS_SUCCESS;
+        PoStartNextPowerIrp(Irp);
+    }
     Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return status;
@@ -93,6 +99,7 @@ PDEVICE_OBJECT StandInBus::CreatePhysicalDevice(std::u16string_view instanceId)
     UNICODE_STRING deviceName{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2), name.data()};
     PDEVICE_OBJECT device = nullptr;
     IoCreateDevice(driver_, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    device->Flags |= DO_POWER_PAGABLE;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     KernelExtensionOf(device).InstanceId = std::u16string(instanceId);
     Registry::CreateHardwareKey(device);

@@ -1,6 +1,6 @@
 // A stand-in for the USB bus driver: physical device objects that answer the
-// capabilities query and complete every other request with the status it
-// carries, having nothing below them.
+// capabilities query, query-power and set-power, and complete every other
+// request with the status it carries, having nothing below them.
 #pragma once
 
 #include <optional>

@@ -75,13 +75,15 @@ PDEVICE_OBJECT UsbBus::CreatePhysicalDevice(std::shared_ptr<UsbDeviceModel> devi
         BugCheck("SIMULATION_LIMIT", "the USB bus could not create a physical device object", driver_);
     }
     *static_cast<UsbBus**>(physicalDevice->DeviceExtension) = this;
+    // Power requests come at PASSIVE_LEVEL, as to the hub's own children.
+    physicalDevice->Flags |= DO_POWER_PAGABLE;
     physicalDevice->Flags &= ~DO_DEVICE_INITIALIZING;
     KernelExtensionOf(physicalDevice).InstanceId = InstanceIdOf(device->DeviceDescriptor(), instance);
     Registry::CreateHardwareKey(physicalDevice);
     {
         std::lock_guard lock(lock_);
         devices_.emplace(physicalDevice, PhysicalDevice{std::make_unique<UsbFunction>(device, CancelTransfer),
-                                                        defaultMode_, TypicalUsbCapabilities()});
+                                                        defaultMode_, TypicalUsbCapabilities(), {}, {}});
     }
     device->SetActivityHandler([this, physicalDevice] { OnActivity(physicalDevice); });
     return physicalDevice;
@@ -89,6 +91,7 @@ PDEVICE_OBJECT UsbBus::CreatePhysicalDevice(std::shared_ptr<UsbDeviceModel> devi
 
 void UsbBus::DeletePhysicalDevice(PDEVICE_OBJECT physicalDevice)
 {
+    ReleasePowerRequests(physicalDevice);
     UsbFunction::Completions done;
     CompletionMode mode;
     {
@@ -143,6 +146,38 @@ void UsbBus::ClearFailures(PDEVICE_OBJECT physicalDevice)
 {
     std::lock_guard lock(lock_);
     DeviceOf(physicalDevice).function->ClearFailures();
+}
+
+void UsbBus::HoldPowerRequests(PDEVICE_OBJECT physicalDevice, std::function<bool(const UsbRequestRecord&)> matches)
+{
+    std::lock_guard lock(lock_);
+    DeviceOf(physicalDevice).holdPower = std::move(matches);
+}
+
+void UsbBus::ReleasePowerRequests(PDEVICE_OBJECT physicalDevice)
+{
+    std::vector<HeldPowerRequest> held;
+    CompletionMode mode;
+    {
+        std::lock_guard lock(lock_);
+        PhysicalDevice& device = DeviceOf(physicalDevice);
+        device.holdPower = nullptr;
+        held.swap(device.heldPower);
+        mode = device.mode;
+    }
+    for (const HeldPowerRequest& request : held) {
+        if (mode == CompletionMode::ControllerThread) {
+            controller_.Post([this, physicalDevice, request] { FinishPower(physicalDevice, request); });
+        } else {
+            FinishPower(physicalDevice, request);
+        }
+    }
+}
+
+DEVICE_POWER_STATE UsbBus::PowerState(PDEVICE_OBJECT physicalDevice) const
+{
+    std::lock_guard lock(lock_);
+    return DeviceOf(physicalDevice).function->PowerState();
 }
 
 void UsbBus::Unplug(PDEVICE_OBJECT physicalDevice)
@@ -235,6 +270,7 @@ NTSTATUS NTAPI UsbBus::Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: return bus.DispatchInternalControl(DeviceObject, Irp);
     case IRP_MJ_PNP: return bus.DispatchPnp(DeviceObject, Irp);
+    case IRP_MJ_POWER: return bus.DispatchPower(DeviceObject, Irp);
     default: return bus.DispatchOther(DeviceObject, Irp);
     }
 }
@@ -327,10 +363,65 @@ NTSTATUS UsbBus::DispatchPnp(PDEVICE_OBJECT physicalDevice, PIRP irp)
     return status;
 }
 
+NTSTATUS UsbBus::DispatchPower(PDEVICE_OBJECT physicalDevice, PIRP irp)
+{
+    // The bus answers query-power and set-power; other power requests keep
+    // the status they came with.
+    UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    bool answered = minor == IRP_MN_QUERY_POWER || minor == IRP_MN_SET_POWER;
+    HeldPowerRequest request{irp, 0, irp->IoStatus.Status};
+    CompletionMode mode;
+    bool held = false;
+    {
+        std::lock_guard lock(lock_);
+        PhysicalDevice& device = DeviceOf(physicalDevice);
+        request.record = device.function->Record(irp);
+        if (answered) {
+            request.status = device.function->FailureStatus(request.record).value_or(STATUS_SUCCESS);
+        }
+        mode = device.mode;
+        held = device.holdPower && device.holdPower(device.function->Log()[request.record]);
+        if (held) {
+            device.heldPower.push_back(request);
+        }
+        // Before the lock goes: from then on another thread may end it.
+        if (held || mode == CompletionMode::ControllerThread) {
+            IoMarkIrpPending(irp);
+        }
+    }
+    if (held) {
+        return STATUS_PENDING;
+    }
+    if (mode == CompletionMode::ControllerThread) {
+        controller_.Post([this, physicalDevice, request] { FinishPower(physicalDevice, request); });
+        return STATUS_PENDING;
+    }
+    FinishPower(physicalDevice, request);
+    return request.status;
+}
+
+void UsbBus::FinishPower(PDEVICE_OBJECT physicalDevice, const HeldPowerRequest& request)
+{
+    const IO_STACK_LOCATION& stack = *IoGetCurrentIrpStackLocation(request.irp);
+    UsbFunction::Completions own;
+    {
+        std::lock_guard lock(lock_);
+        UsbFunction& function = *DeviceOf(physicalDevice).function;
+        if (stack.MinorFunction == IRP_MN_SET_POWER && stack.Parameters.Power.Type == DevicePowerState &&
+            NT_SUCCESS(request.status)) {
+            function.SetPowerState(stack.Parameters.Power.State.DeviceState);
+        }
+        function.Finish(request.irp, request.record, request.status, own);
+    }
+    if (stack.MinorFunction == IRP_MN_QUERY_POWER || stack.MinorFunction == IRP_MN_SET_POWER) {
+        PoStartNextPowerIrp(request.irp);
+    }
+    CompleteAll(own);
+}
+
 NTSTATUS UsbBus::DispatchOther(PDEVICE_OBJECT physicalDevice, PIRP irp)
 {
-    bool power = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER;
-    NTSTATUS status = power ? STATUS_SUCCESS : irp->IoStatus.Status;
+    NTSTATUS status = irp->IoStatus.Status;
     UsbFunction::Completions own;
     {
         std::lock_guard lock(lock_);

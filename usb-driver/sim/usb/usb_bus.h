@@ -51,11 +51,19 @@ public:
     // The port-status word while the device is plugged in, instead of
     // USBD_PORT_ENABLED | USBD_PORT_CONNECTED.
     void SetPortStatus(PDEVICE_OBJECT physicalDevice, std::optional<ULONG> status);
-    // Internal control requests whose record matches end with the statuses
-    // (the USBD status goes into a URB's header), until cleared.
+    // Internal control and power requests whose record matches end with the
+    // statuses (the USBD status goes into a URB's header), until cleared.
     void FailRequests(PDEVICE_OBJECT physicalDevice, std::function<bool(const UsbRequestRecord&)> matches,
                       NTSTATUS status, USBD_STATUS usbdStatus = USBD_STATUS_INTERNAL_HC_ERROR);
     void ClearFailures(PDEVICE_OBJECT physicalDevice);
+
+    // Power requests whose record matches stay pending until released, as
+    // a device slow to wake keeps its power-up request.
+    void HoldPowerRequests(PDEVICE_OBJECT physicalDevice, std::function<bool(const UsbRequestRecord&)> matches);
+    // Stops holding, and completes those held in the device's completion mode.
+    void ReleasePowerRequests(PDEVICE_OBJECT physicalDevice);
+    // The device power state of the last device set-power request that succeeded.
+    DEVICE_POWER_STATE PowerState(PDEVICE_OBJECT physicalDevice) const;
 
     // The device leaves its port: waiting transfers end with
     // STATUS_DEVICE_NOT_CONNECTED, new URBs fail with it, the port status
@@ -74,10 +82,17 @@ public:
     void ReleaseController();
 
 private:
+    struct HeldPowerRequest {
+        PIRP irp;
+        size_t record;
+        NTSTATUS status;
+    };
     struct PhysicalDevice {
         std::unique_ptr<UsbFunction> function;
         CompletionMode mode;
         std::optional<DEVICE_CAPABILITIES> capabilities;
+        std::function<bool(const UsbRequestRecord&)> holdPower;
+        std::vector<HeldPowerRequest> heldPower;
     };
 
     static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -86,6 +101,8 @@ private:
 
     NTSTATUS DispatchInternalControl(PDEVICE_OBJECT physicalDevice, PIRP irp);
     NTSTATUS DispatchPnp(PDEVICE_OBJECT physicalDevice, PIRP irp);
+    NTSTATUS DispatchPower(PDEVICE_OBJECT physicalDevice, PIRP irp);
+    void FinishPower(PDEVICE_OBJECT physicalDevice, const HeldPowerRequest& request);
     NTSTATUS DispatchOther(PDEVICE_OBJECT physicalDevice, PIRP irp);
     NTSTATUS Process(PDEVICE_OBJECT physicalDevice, PIRP irp, size_t record);
     void OnActivity(PDEVICE_OBJECT physicalDevice);

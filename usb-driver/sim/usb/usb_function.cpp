@@ -55,9 +55,16 @@ size_t UsbFunction::Record(PIRP irp)
     UsbRequestRecord record;
     record.majorFunction = stack.MajorFunction;
     record.minorFunction = stack.MinorFunction;
+    record.devicePowerState = powerState_;
     switch (stack.MajorFunction) {
     case IRP_MJ_PNP: record.kind = UsbRequestKind::Pnp; break;
-    case IRP_MJ_POWER: record.kind = UsbRequestKind::Power; break;
+    case IRP_MJ_POWER:
+        record.kind = UsbRequestKind::Power;
+        record.powerType = stack.Parameters.Power.Type;
+        record.powerState = stack.Parameters.Power.Type == SystemPowerState
+                                ? static_cast<ULONG>(stack.Parameters.Power.State.SystemState)
+                                : static_cast<ULONG>(stack.Parameters.Power.State.DeviceState);
+        break;
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
         record.ioControlCode = stack.Parameters.DeviceIoControl.IoControlCode;
         record.kind = KindOfControl(record.ioControlCode);
@@ -132,16 +139,27 @@ void UsbFunction::FailRequests(std::function<bool(const UsbRequestRecord&)> matc
     failures_.push_back(Failure{std::move(matches), status, usbdStatus});
 }
 
+const UsbFunction::Failure* UsbFunction::FailureFor(size_t record) const
+{
+    auto found = std::find_if(failures_.begin(), failures_.end(),
+                              [&](const Failure& failure) { return failure.matches(log_[record]); });
+    return found == failures_.end() ? nullptr : &*found;
+}
+
+std::optional<NTSTATUS> UsbFunction::FailureStatus(size_t record) const
+{
+    const Failure* failure = FailureFor(record);
+    return failure != nullptr ? std::optional<NTSTATUS>(failure->status) : std::nullopt;
+}
+
 void UsbFunction::HandleInternalControl(PIRP irp, size_t record, Completions& done)
 {
     PVOID argument = IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
     UsbRequestKind kind = log_[record].kind;
-    for (const Failure& failure : failures_) {
-        if (failure.matches(log_[record])) {
-            PURB urb = kind == UsbRequestKind::SubmitUrb ? static_cast<PURB>(argument) : nullptr;
-            Complete(irp, urb, record, failure.status, failure.usbdStatus, 0, done);
-            return;
-        }
+    if (const Failure* failure = FailureFor(record)) {
+        PURB urb = kind == UsbRequestKind::SubmitUrb ? static_cast<PURB>(argument) : nullptr;
+        Complete(irp, urb, record, failure->status, failure->usbdStatus, 0, done);
+        return;
     }
     switch (kind) {
     case UsbRequestKind::SubmitUrb:

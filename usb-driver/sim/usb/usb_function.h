@@ -52,6 +52,13 @@ public:
     void FailRequests(std::function<bool(const UsbRequestRecord&)> matches, NTSTATUS status, USBD_STATUS usbdStatus);
     void ClearFailures() { failures_.clear(); }
 
+    // The device power state of the last device set-power request that
+    // succeeded; D0 from the start.
+    DEVICE_POWER_STATE PowerState() const { return powerState_; }
+    void SetPowerState(DEVICE_POWER_STATE state) { powerState_ = state; }
+    // The status a failure set with FailRequests gives the logged request.
+    std::optional<NTSTATUS> FailureStatus(size_t record) const;
+
 private:
     struct Pipe {
         USBD_PIPE_HANDLE handle;
@@ -91,6 +98,7 @@ private:
     void ResetPipe(PIRP irp, PURB urb, size_t record, Completions& done);
     void StartTransfer(PIRP irp, PURB urb, size_t record, Completions& done);
 
+    const Failure* FailureFor(size_t record) const;
     Pipe* FindPipe(USBD_PIPE_HANDLE handle);
     // The pipe a pipe-naming URB of the given size names; when the URB is
     // too short or the handle unknown, completes the request and gives null.
@@ -113,6 +121,7 @@ private:
     std::list<Transfer> transfers_;
     std::vector<UsbRequestRecord> log_;
     std::vector<Failure> failures_;
+    DEVICE_POWER_STATE powerState_ = PowerDeviceD0;
 };
 
 }  // namespace sim

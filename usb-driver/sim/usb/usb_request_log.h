@@ -33,6 +33,12 @@ struct UsbRequestRecord {
     // A select-configuration request with no configuration descriptor.
     bool deconfigures = false;
 
+    // Power requests: the power type, and the system or device state asked for.
+    POWER_STATE_TYPE powerType = SystemPowerState;
+    ULONG powerState = 0;
+    // The device power state the bus had recorded when the request arrived.
+    DEVICE_POWER_STATE devicePowerState = PowerDeviceD0;
+
     // How the request ended.
     bool completed = false;
     NTSTATUS status = STATUS_PENDING;

@@ -94,7 +94,16 @@ typedef union _POWER_STATE {
     DEVICE_POWER_STATE DeviceState;
 } POWER_STATE;
 
-typedef enum _POWER_ACTION { PowerActionNone = 0 } POWER_ACTION;
+typedef enum _POWER_ACTION {
+    PowerActionNone = 0,
+    PowerActionReserved,
+    PowerActionSleep,
+    PowerActionHibernate,
+    PowerActionShutdown,
+    PowerActionShutdownReset,
+    PowerActionShutdownOff,
+    PowerActionWarmEject
+} POWER_ACTION;
 
 typedef struct _DEVICE_CAPABILITIES {
     USHORT Size;
