@@ -47,7 +47,9 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
 
     KeInitializeSemaphore(&extension->IoSemaphore, 1, 1);
     KeInitializeEvent(&extension->PowerUpEvent, NotificationEvent, TRUE);
+    KeInitializeEvent(&extension->DeviceGoneEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&extension->TransferAbortEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&extension->PowerAbortEvent, NotificationEvent, FALSE);
 
     // Asked of the physical device object itself: filters above it must not
     // change what the bus reports.

@@ -72,9 +72,15 @@ typedef struct _DEVICE_EXTENSION {
     KSEMAPHORE IoSemaphore;
     BOOLEAN PoweredDown;
 
-    // Set by a stop to end the transfer in flight at once instead of after
-    // its timeout.
+    // Set once Removed is: lets requests waiting for D0 go when the device
+    // will never return to it.
+    KEVENT DeviceGoneEvent;
+
+    // Set by a stop, and by a power-down, to end the transfer in flight at
+    // once instead of after its timeout. One event each, so that neither
+    // clears the other's while both are under way.
     KEVENT TransferAbortEvent;
+    KEVENT PowerAbortEvent;
 
     // COM port naming.
     BOOLEAN InterfaceRegistered;

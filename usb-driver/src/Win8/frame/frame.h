@@ -32,8 +32,12 @@ NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceO
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS DetachAndDeleteDevice(PDEVICE_OBJECT DeviceObject);
 
-// Operating-system generation: 4 Windows 8 and later, 3 Windows 7, 2 Vista,
-// 1 XP and Server 2003; 0 for anything older, which the driver refuses.
+// Operating-system generations; anything older than XP is 0 and refused.
+constexpr ULONG OsClassXp = 1;          // XP and Server 2003
+constexpr ULONG OsClassVista = 2;
+constexpr ULONG OsClassWindows7 = 3;
+constexpr ULONG OsClassWindows8 = 4;    // and every later Windows
+
 _IRQL_requires_max_(PASSIVE_LEVEL)
 BOOLEAN IsOsVersionAvailable(ULONG Version);
 
@@ -60,6 +64,8 @@ void ReleaseIoReference(PDEVICE_OBJECT DeviceObject);
 
 BOOLEAN IsDeviceReady(PDEVICE_OBJECT DeviceObject);
 
+// Returns once the device is in D0, or once it is removed and will never
+// return to D0: the caller tests Removed afterwards.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 void WaitForPowerUp(PDEVICE_OBJECT DeviceObject);
 

@@ -70,7 +70,12 @@ BOOLEAN IsDeviceReady(PDEVICE_OBJECT DeviceObject)
 _Use_decl_annotations_
 void WaitForPowerUp(PDEVICE_OBJECT DeviceObject)
 {
-    KeWaitForSingleObject(&DeviceExtensionOf(DeviceObject)->PowerUpEvent, Executive, KernelMode, FALSE, nullptr);
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    // A device removed while out of D0 never comes back: without the second
+    // event its waiters would hold their references, and the removal would
+    // wait for them for good.
+    PVOID events[] = {&extension->PowerUpEvent, &extension->DeviceGoneEvent};
+    KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
 }
 
 _Use_decl_annotations_
@@ -98,6 +103,10 @@ NTSTATUS RunGatedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, GATED_BODY* Body
     NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
     while (IsDeviceReady(DeviceObject)) {
         WaitForPowerUp(DeviceObject);
+        if (extension->Removed) {
+            status = STATUS_DELETE_PENDING;
+            break;
+        }
         AcquireIoSemaphore(DeviceObject);
         // The device may have left D0 between the wait and the semaphore;
         // PoweredDown only changes under the semaphore, so this is decisive.

@@ -49,16 +49,16 @@ _Use_decl_annotations_
 ULONG QueryOsClass()
 {
     if (IsOsVersionAvailable(NTDDI_WIN8)) {
-        return 4;
+        return OsClassWindows8;
     }
     if (IsOsVersionAvailable(NTDDI_WIN7)) {
-        return 3;
+        return OsClassWindows7;
     }
     if (IsOsVersionAvailable(NTDDI_VISTASP1) || IsOsVersionAvailable(NTDDI_VISTA)) {
-        return 2;
+        return OsClassVista;
     }
     if (IsOsVersionAvailable(NTDDI_WS03) || IsOsVersionAvailable(NTDDI_WINXP)) {
-        return 1;
+        return OsClassXp;
     }
     return 0;
 }

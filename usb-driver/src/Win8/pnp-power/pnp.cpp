@@ -42,6 +42,13 @@ NTSTATUS CompletePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status)
     return Status;
 }
 
+// Port requests see Removed from here on; those waiting for D0 are let go.
+void MarkRemoved(PDEVICE_EXTENSION Extension)
+{
+    Extension->Removed = TRUE;
+    KeSetEvent(&Extension->DeviceGoneEvent, IO_NO_INCREMENT, FALSE);
+}
+
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
@@ -55,6 +62,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         }
     }
     extension->Removed = FALSE;
+    KeClearEvent(&extension->DeviceGoneEvent);
     return CompletePnp(DeviceObject, Irp, status);
 }
 
@@ -103,7 +111,7 @@ NTSTATUS QueryRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    extension->Removed = TRUE;
+    MarkRemoved(extension);
     CompletePendingWait(DeviceObject, STATUS_DELETE_PENDING);
     ReleaseIoReference(DeviceObject);
 
@@ -130,7 +138,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    extension->Removed = TRUE;
+    MarkRemoved(extension);
     ReleaseIoReference(DeviceObject);
     // The port name goes at once; the USB copies stay until the removal.
     UnregisterPortInterface(DeviceObject);

@@ -7,13 +7,14 @@ Module Name:
 Abstract:
 
     The device's life cycle: the Plug and Play requests (start, stop,
-    removal and their queries, capabilities) and the pass-through of
-    system control requests.
+    removal and their queries, capabilities), the pass-through of system
+    control requests, and the power requests (sleep and resume).
 
 Environment:
 
     Kernel mode, PASSIVE_LEVEL: the Plug and Play manager sends one request
-    at a time.
+    at a time, and the power manager delivers power requests at
+    PASSIVE_LEVEL to this power-pageable device.
 
 --*/
 
@@ -23,6 +24,7 @@ Environment:
 
 _Dispatch_type_(IRP_MJ_PNP) DRIVER_DISPATCH DispatchPnp;
 _Dispatch_type_(IRP_MJ_SYSTEM_CONTROL) DRIVER_DISPATCH DispatchSystemControl;
+_Dispatch_type_(IRP_MJ_POWER) DRIVER_DISPATCH DispatchPower;
 
 // Hands the request to the lower driver unchanged and drops the dispatch
 // routine's reference.

@@ -49,6 +49,9 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     BOOLEAN holdsSemaphore = FALSE;
     while (!extension->Removed) {
         WaitForPowerUp(DeviceObject);
+        if (extension->Removed) {
+            break;
+        }
         AcquireIoSemaphore(DeviceObject);
         if (!extension->PoweredDown) {
             holdsSemaphore = TRUE;

@@ -9,10 +9,11 @@ Abstract:
     One bulk transfer between a caller's buffer and the device: a write is
     one bulk OUT transfer, a read one bulk IN transfer that ends at the
     device's first short packet. The transfer is waited for with a time
-    limit and cancelled when the limit passes or a stop aborts it. BulkTransfer and its
-    completion routine agree through a state word, without a lock, on who
-    frees the URB and the context and who lets the completion go on after a
-    timeout; each side acts on the value its atomic exchange replaced.
+    limit and cancelled when the limit passes or a stop or power-down
+    aborts it. BulkTransfer and its completion routine agree through a
+    state word, without a lock, on who frees the URB and the context and who
+    lets the completion go on after a timeout; each side acts on the value
+    its atomic exchange replaced.
 
 Environment:
 
@@ -120,12 +121,12 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, BOOLEAN Read, PVOID Buffer, U
 
     NTSTATUS status = IoCallDriver(extension->LowerDeviceObject, irp);
     if (status == STATUS_PENDING) {
-        // A stop ends the transfer early through the abort event, the same
-        // way an expired time limit does.
+        // A stop or a power-down ends the transfer early through its abort
+        // event, the same way an expired time limit does.
         LARGE_INTEGER relativeTimeout;
         relativeTimeout.QuadPart = -Timeout->QuadPart;
-        PVOID waitObjects[] = {&event, &extension->TransferAbortEvent};
-        NTSTATUS waited = KeWaitForMultipleObjects(2, waitObjects, WaitAny, Executive, KernelMode, FALSE,
+        PVOID waitObjects[] = {&event, &extension->TransferAbortEvent, &extension->PowerAbortEvent};
+        NTSTATUS waited = KeWaitForMultipleObjects(3, waitObjects, WaitAny, Executive, KernelMode, FALSE,
                                                    &relativeTimeout, nullptr);
         if (waited != STATUS_WAIT_0) {
             // The request is certain to exist until we let its completion go
