@@ -48,13 +48,25 @@ std::string DescribeUrb(const URB& urb)
     return IsTransfer(urb) ? text + std::to_string(TransferLength(urb)) + " bytes" : text;
 }
 
+// S0 to S5 for the system, D0 to D3 for a device.
+std::string PowerStateName(POWER_STATE_TYPE type, POWER_STATE state)
+{
+    return type == SystemPowerState ? "S" + std::to_string(static_cast<int>(state.SystemState) - 1)
+                                    : "D" + std::to_string(static_cast<int>(state.DeviceState) - 1);
+}
+
 std::string Describe(const IO_STACK_LOCATION& stack)
 {
     std::string text = MajorFunctionName(stack.MajorFunction);
     switch (stack.MajorFunction) {
     case IRP_MJ_PNP:
-    case IRP_MJ_POWER:
         return text + " " + MinorFunctionName(stack.MajorFunction, stack.MinorFunction);
+    case IRP_MJ_POWER:
+        text += " " + MinorFunctionName(stack.MajorFunction, stack.MinorFunction);
+        if (stack.MinorFunction == IRP_MN_SET_POWER || stack.MinorFunction == IRP_MN_QUERY_POWER) {
+            text += " " + PowerStateName(stack.Parameters.Power.Type, stack.Parameters.Power.State);
+        }
+        return text;
     case IRP_MJ_READ:
         return text + ", up to " + std::to_string(stack.Parameters.Read.Length) + " bytes";
     case IRP_MJ_WRITE:

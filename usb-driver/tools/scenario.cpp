@@ -54,6 +54,7 @@ private:
     bool Open();
     void Configure();
     void RoundTrip();
+    void SleepAndResume();
     void QueryRemoveWhileOpen();
     void Close();
     void Unplug();
@@ -88,6 +89,7 @@ void Scenario::Run()
         Configure();
         account_.Step("the application writes a message and reads the echo");
         RoundTrip();
+        SleepAndResume();
         QueryRemoveWhileOpen();
         Close();
     }
@@ -189,6 +191,30 @@ void Scenario::RoundTrip()
                                               Win32Result(ok) + ", " + Bytes(read) + " read: " + Quoted(received));
     account_.Expect(received == message, received == message ? "the bytes read back equal the bytes written"
                                                              : "the bytes read back differ from the bytes written");
+}
+
+void Scenario::SleepAndResume()
+{
+    account_.Step("the system sleeps (S3) with the port open");
+    sim::PowerManager& power = pnp_->Power();
+    NTSTATUS status = power.Sleep(PowerSystemSleeping3);
+    account_.Expect(status == STATUS_SUCCESS,
+                    Labelled("power manager", "query-power S3, then set-power S3 -> " + sim::StatusName(status)));
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(fdo_);
+    account_.Expect(extension->DevicePowerState == PowerDeviceD3 && extension->PoweredDown,
+                    Labelled("bulkcom FDO", "asked for D3 on its own stack and held the system request until the "
+                                            "device was down: port requests now wait"));
+
+    account_.Step("the system resumes (S0)");
+    status = power.Resume();
+    account_.Expect(status == STATUS_SUCCESS,
+                    Labelled("power manager", "set-power S0 -> " + sim::StatusName(status)));
+    account_.Expect(extension->DevicePowerState == PowerDeviceD0 && !extension->PoweredDown,
+                    Labelled("bulkcom FDO", "asked for D0, checked the port once the device was up: port requests "
+                                            "go on"));
+
+    account_.Step("the application writes and reads again after the resume");
+    RoundTrip();
 }
 
 void Scenario::QueryRemoveWhileOpen()

@@ -1,7 +1,8 @@
 // The simulator's scenario, end to end: a loopback USB device is plugged in
 // and becomes a COM port; an application opens it, sets it up, writes a
-// message and reads the echo; a query-remove comes while the port is open
-// and is cancelled; the port is closed, the device unplugged, and the
+// message and reads the echo; the system sleeps and resumes, and the echo
+// works again; a query-remove comes while the port is open and is
+// cancelled; the port is closed, the device unplugged, and the
 // platform's checks show that nothing was left behind.
 #pragma once
 
