@@ -174,12 +174,6 @@ void UsbBus::ReleasePowerRequests(PDEVICE_OBJECT physicalDevice)
     }
 }
 
-DEVICE_POWER_STATE UsbBus::PowerState(PDEVICE_OBJECT physicalDevice) const
-{
-    std::lock_guard lock(lock_);
-    return DeviceOf(physicalDevice).function->PowerState();
-}
-
 void UsbBus::Unplug(PDEVICE_OBJECT physicalDevice)
 {
     UsbFunction::Completions done;

@@ -62,8 +62,6 @@ public:
     void HoldPowerRequests(PDEVICE_OBJECT physicalDevice, std::function<bool(const UsbRequestRecord&)> matches);
     // Stops holding, and completes those held in the device's completion mode.
     void ReleasePowerRequests(PDEVICE_OBJECT physicalDevice);
-    // The device power state of the last device set-power request that succeeded.
-    DEVICE_POWER_STATE PowerState(PDEVICE_OBJECT physicalDevice) const;
 
     // The device leaves its port: waiting transfers end with
     // STATUS_DEVICE_NOT_CONNECTED, new URBs fail with it, the port status

@@ -53,8 +53,7 @@ public:
     void ClearFailures() { failures_.clear(); }
 
     // The device power state of the last device set-power request that
-    // succeeded; D0 from the start.
-    DEVICE_POWER_STATE PowerState() const { return powerState_; }
+    // succeeded, logged with each request; D0 from the start.
     void SetPowerState(DEVICE_POWER_STATE state) { powerState_ = state; }
     // The status a failure set with FailRequests gives the logged request.
     std::optional<NTSTATUS> FailureStatus(size_t record) const;
