@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "bugcheck.h"
+#include "hooks.h"
 #include "irql.h"
 
 namespace sim {
@@ -124,6 +125,9 @@ extern "C" {
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
     sim::CallSite site = SIM_CALL_SITE();
+    if (sim::Hooks().poolAllocating) {
+        sim::Hooks().poolAllocating(NumberOfBytes, Tag);
+    }
     if (sim::Faults::ShouldFail(sim::Fault::PoolAllocation, site)) {
         return nullptr;
     }

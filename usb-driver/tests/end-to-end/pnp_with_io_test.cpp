@@ -1,9 +1,13 @@
 // Plug and Play requests meeting requests in progress: a query-remove that
 // waits for a read, a stop that ends a transfer instead of waiting out its
-// timeout, and the held wait request at removal.
+// timeout, a write queued before a stop that must not meet the restart, and
+// the held wait request at removal.
 
 #include <atomic>
+#include <condition_variable>
 #include <future>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -13,10 +17,49 @@
 #include "support/sim_test.h"
 #include "support/usb_device_under_test.h"
 #include "support/wait_watcher.h"
+#include "usb/descriptor_variants.h"
 #include "usb/scripted_device.h"
+#include "usb/usb_descriptors.h"
 
 namespace bulkcom_test {
 namespace {
+
+// Named points of an interleaving that threads reach and wait for.
+class Interleaving {
+public:
+    void Reach(int point)
+    {
+        std::lock_guard lock(lock_);
+        reached_.insert(point);
+        changed_.notify_all();
+    }
+    bool Reached(int point)
+    {
+        std::lock_guard lock(lock_);
+        return reached_.count(point) != 0;
+    }
+    // Returns the first of the points reached.
+    int WaitFor(std::initializer_list<int> points)
+    {
+        std::unique_lock lock(lock_);
+        int found = 0;
+        changed_.wait(lock, [&] {
+            for (int point : points) {
+                if (reached_.count(point) != 0) {
+                    found = point;
+                    return true;
+                }
+            }
+            return false;
+        });
+        return found;
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::set<int> reached_;
+};
 
 class PnpWithIoTest : public SimTest {
 protected:
@@ -123,6 +166,84 @@ TEST_F(PnpWithIoTest, AStopEndsTheTransferInFlightInsteadOfWaitingOutItsTimeout)
     DWORD bytes = 0;
     EXPECT_TRUE(ReadFile(port_, buffer.data(), 16, &bytes, nullptr));
     EXPECT_EQ(bytes, 3u);
+}
+
+// A write passes its readiness test, then waits for D0 while a stop comes
+// and goes. The restart that follows fails half way, after the pipes point
+// into a fresh interface copy and before that copy is freed. Hooks stop the
+// write inside its body, if it ever gets there, until the restart is half
+// made, and again once it has read its pipe, until the restart is over: a
+// write that ran its body would then use freed pool.
+TEST_F(PnpWithIoTest, AWriteQueuedBeforeAStopIsRefusedAndNeverMeetsARestartHalfMade)
+{
+    enum Point { WriterInBody = 1, WriterDone, HalfMade, WriterHasPipe, RestartOver };
+    port_ = OpenComPort();
+    sim::PowerManager& power = device_->Pnp().Power();
+    ASSERT_EQ(power.SendDeviceRequest(device_->Pdo(), PowerDeviceD3), STATUS_SUCCESS);
+
+    Interleaving steps;
+    WaitWatcher watcher;
+    std::atomic<DWORD> written{0};
+    std::atomic<DWORD> error{0};
+    std::thread writer([&] {
+        std::vector<UCHAR> data(4, 0x77);
+        DWORD bytes = 0;
+        error = WriteFile(port_, data.data(), 4, &bytes, nullptr) ? 0 : GetLastError();
+        written = bytes;
+        steps.Reach(WriterDone);
+    });
+    watcher.WaitUntilBlockedOn(&device_->Extension()->PowerUpEvent);
+    const std::thread::id writerThread = writer.get_id();
+    const std::thread::id pnpThread = std::this_thread::get_id();
+
+    std::atomic<bool> selecting{false};
+    std::atomic<int> copies{0};
+    sim::Hooks().requestArriving = [&](PDEVICE_OBJECT, PIRP irp) {
+        const IO_STACK_LOCATION& stack = *IoGetCurrentIrpStackLocation(irp);
+        if (stack.MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+            return;
+        }
+        ULONG code = stack.Parameters.DeviceIoControl.IoControlCode;
+        if (std::this_thread::get_id() == writerThread && code == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
+            steps.Reach(WriterInBody);
+            steps.WaitFor({HalfMade});
+        }
+        auto* urb = static_cast<PURB>(stack.Parameters.Others.Argument1);
+        if (std::this_thread::get_id() == pnpThread && code == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+            urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION &&
+            urb->UrbSelectConfiguration.ConfigurationDescriptor != nullptr) {
+            selecting = true;
+        }
+    };
+    sim::Hooks().poolAllocating = [&](SIZE_T bytes, ULONG) {
+        if (std::this_thread::get_id() == writerThread && bytes == 65536) {
+            steps.Reach(WriterHasPipe);
+            steps.WaitFor({RestartOver});
+        }
+        // The restart's second interface copy: the pipes point into the first.
+        if (std::this_thread::get_id() == pnpThread && selecting && ++copies == 2 && steps.Reached(WriterInBody)) {
+            steps.Reach(HalfMade);
+            steps.WaitFor({WriterHasPipe});
+        }
+    };
+
+    ASSERT_EQ(device_->SendPnp(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(device_->SendPnp(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(power.SendDeviceRequest(device_->Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+    steps.WaitFor({WriterInBody, WriterDone});
+
+    // The device comes back with an interface that has no pipes last.
+    scripted_->SetConfigurationDescriptor(sim::BuildConfigurationDescriptor(sim::BulkThenEmptyConfiguration()));
+    EXPECT_EQ(device_->Start(), STATUS_NOT_SUPPORTED);
+    steps.Reach(RestartOver);
+    writer.join();
+    sim::Hooks().requestArriving = nullptr;
+    sim::Hooks().poolAllocating = nullptr;
+
+    EXPECT_EQ(error.load(), DWORD{ERROR_BAD_COMMAND}) << "refused as not ready once it held the semaphore";
+    EXPECT_EQ(written.load(), 0u);
+    EXPECT_TRUE(scripted_->Written().empty());
+    EXPECT_EQ(device_->Extension()->BulkOutPipe, nullptr);
 }
 
 TEST_F(PnpWithIoTest, HeldWaitStaysAcrossAQueryRemoveAndEndsAtSurpriseRemoval)

@@ -75,6 +75,18 @@ void AcquireIoSemaphore(PDEVICE_OBJECT DeviceObject);
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void ReleaseIoSemaphore(PDEVICE_OBJECT DeviceObject);
 
+// A request's own readiness test: IsDeviceReady for open, read and write,
+// only "not removed" for a close.
+typedef BOOLEAN GATE_TEST(PDEVICE_OBJECT DeviceObject);
+
+// The readiness test, the wait for D0 and the semaphore. STATUS_SUCCESS,
+// holding IoSemaphore, once the device is in D0 and Ready still holds under
+// the semaphore; otherwise, without it, STATUS_DELETE_PENDING when the
+// device was removed while the request waited for D0, and
+// STATUS_INVALID_DEVICE_STATE when Ready failed.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS PassPowerGate(PDEVICE_OBJECT DeviceObject, GATE_TEST* Ready);
+
 // The body of a gated request: runs holding IoSemaphore with the device in
 // D0, and returns the request's status.
 typedef NTSTATUS GATED_BODY(PDEVICE_OBJECT DeviceObject, PIRP Irp);

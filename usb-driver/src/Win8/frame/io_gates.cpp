@@ -91,30 +91,38 @@ void ReleaseIoSemaphore(PDEVICE_OBJECT DeviceObject)
 }
 
 _Use_decl_annotations_
-NTSTATUS RunGatedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, GATED_BODY* Body)
+NTSTATUS PassPowerGate(PDEVICE_OBJECT DeviceObject, GATE_TEST* Ready)
 {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    while (Ready(DeviceObject)) {
+        WaitForPowerUp(DeviceObject);
+        if (extension->Removed) {
+            return STATUS_DELETE_PENDING;
+        }
+        AcquireIoSemaphore(DeviceObject);
+        // PoweredDown only changes under the semaphore, so this test is
+        // decisive. Readiness is tested again too: a stop or a removal may
+        // have come while the request waited, and the USB copies a body uses
+        // may be gone or half made again by a restart.
+        if (!extension->PoweredDown && Ready(DeviceObject)) {
+            return STATUS_SUCCESS;
+        }
+        ReleaseIoSemaphore(DeviceObject);
+    }
+    return STATUS_INVALID_DEVICE_STATE;
+}
 
+_Use_decl_annotations_
+NTSTATUS RunGatedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, GATED_BODY* Body)
+{
     // Counted before the readiness test, so a removal that starts after the
     // test waits for this request.
     AcquireIoReference(DeviceObject);
     Irp->IoStatus.Information = 0;
 
-    NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
-    while (IsDeviceReady(DeviceObject)) {
-        WaitForPowerUp(DeviceObject);
-        if (extension->Removed) {
-            status = STATUS_DELETE_PENDING;
-            break;
-        }
-        AcquireIoSemaphore(DeviceObject);
-        // The device may have left D0 between the wait and the semaphore;
-        // PoweredDown only changes under the semaphore, so this is decisive.
-        if (!extension->PoweredDown) {
-            status = Body(DeviceObject, Irp);
-            ReleaseIoSemaphore(DeviceObject);
-            break;
-        }
+    NTSTATUS status = PassPowerGate(DeviceObject, IsDeviceReady);
+    if (NT_SUCCESS(status)) {
+        status = Body(DeviceObject, Irp);
         ReleaseIoSemaphore(DeviceObject);
     }
 

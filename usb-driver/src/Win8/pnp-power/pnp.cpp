@@ -56,7 +56,11 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // The lower drivers start first; the device is configured on top of them.
     NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
     if (NT_SUCCESS(status)) {
+        // Under the semaphore, so no port request ever sees a configuration
+        // half made, or freed again when it fails.
+        AcquireIoSemaphore(DeviceObject);
         status = ConfigureDevice(DeviceObject);
+        ReleaseIoSemaphore(DeviceObject);
         if (NT_SUCCESS(status)) {
             extension->Started = TRUE;
         }

@@ -39,27 +39,23 @@ NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
+namespace {
+
+BOOLEAN IsNotRemoved(PDEVICE_OBJECT DeviceObject)
+{
+    return !DeviceExtensionOf(DeviceObject)->Removed;
+}
+
+}  // namespace
+
 _Use_decl_annotations_
 NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     AcquireIoReference(DeviceObject);
 
-    // A removed device closes at once: it may never return to D0.
-    BOOLEAN holdsSemaphore = FALSE;
-    while (!extension->Removed) {
-        WaitForPowerUp(DeviceObject);
-        if (extension->Removed) {
-            break;
-        }
-        AcquireIoSemaphore(DeviceObject);
-        if (!extension->PoweredDown) {
-            holdsSemaphore = TRUE;
-            break;
-        }
-        ReleaseIoSemaphore(DeviceObject);
-    }
-
+    // A removed device closes at once, without the semaphore: it may never
+    // return to D0.
+    BOOLEAN holdsSemaphore = NT_SUCCESS(PassPowerGate(DeviceObject, IsNotRemoved));
     ClosePort(DeviceObject);
     if (holdsSemaphore) {
         ReleaseIoSemaphore(DeviceObject);
