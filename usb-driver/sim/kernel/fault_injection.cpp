@@ -19,6 +19,7 @@ struct FaultState {
 
 std::mutex faultLock;
 std::array<FaultState, static_cast<size_t>(Fault::Count)> states;
+unsigned injected = 0;
 
 FaultState& StateOf(Fault fault)
 {
@@ -44,6 +45,7 @@ const char* FaultName(Fault fault)
     case Fault::MapLockedPages: return "MmGetSystemAddressForMdlSafe";
     case Fault::CreateConfigurationRequest: return "USBD_CreateConfigurationRequestEx";
     case Fault::RequestPowerIrp: return "PoRequestPowerIrp";
+    case Fault::AppendUnicodeToString: return "RtlAppendUnicodeToString";
     case Fault::Count: break;
     }
     return "?";
@@ -69,6 +71,13 @@ void Faults::Clear()
 {
     std::lock_guard lock(faultLock);
     states = {};
+    injected = 0;
+}
+
+unsigned Faults::InjectedCount()
+{
+    std::lock_guard lock(faultLock);
+    return injected;
 }
 
 unsigned Faults::CallCount(Fault fault)
@@ -93,12 +102,14 @@ bool Faults::ShouldFail(Fault fault, CallSite site, NTSTATUS* status)
     }
     if (state.failAtCall != 0 && state.calls == state.failAtCall) {
         state.failAtCall = 0;
+        injected++;
         if (status != nullptr) {
             *status = state.nthStatus;
         }
         return true;
     }
     if (std::find(state.failingSites.begin(), state.failingSites.end(), site) != state.failingSites.end()) {
+        injected++;
         if (status != nullptr) {
             *status = state.siteStatus;
         }

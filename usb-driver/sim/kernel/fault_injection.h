@@ -23,6 +23,7 @@ enum class Fault {
     MapLockedPages,
     CreateConfigurationRequest,
     RequestPowerIrp,
+    AppendUnicodeToString,
     Count
 };
 
@@ -44,6 +45,8 @@ public:
     // fail each in turn.
     static unsigned CallCount(Fault fault);
     static std::vector<CallSite> CallSites(Fault fault);
+    // Calls failed on purpose since the last reset, of every kind.
+    static unsigned InjectedCount();
 
     // Used by the platform routines: records the call and tells whether it
     // fails, and with which status.

@@ -75,6 +75,12 @@ KernelReport CheckKernel()
     for (const auto& link : Namespace::Links()) {
         report.problems.push_back("symbolic link left: " + ToUtf8(link));
     }
+    for (const auto& name : DeviceInterfaces::Enabled()) {
+        report.problems.push_back("device interface left enabled: " + ToUtf8(name));
+    }
+    for (const auto& name : Registry::DeviceMapValueNames(u"SERIALCOMM")) {
+        report.problems.push_back("SERIALCOMM value left: " + ToUtf8(name));
+    }
     if (CurrentIrql() != PASSIVE_LEVEL) {
         report.problems.push_back("test thread left at IRQL " + std::to_string(CurrentIrql()));
     }

@@ -1,7 +1,8 @@
 // Counted-string routines of the runtime library.
 
-#include "irql.h"
 #include "bugcheck.h"
+#include "fault_injection.h"
+#include "irql.h"
 
 namespace {
 
@@ -48,6 +49,10 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
 
 NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source)
 {
+    // Its one documented failure: the text does not fit.
+    if (sim::Faults::ShouldFail(sim::Fault::AppendUnicodeToString, SIM_CALL_SITE())) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
     if (Source == nullptr) {
         return STATUS_SUCCESS;
     }

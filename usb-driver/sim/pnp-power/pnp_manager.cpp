@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "kernel/bugcheck.h"
+#include "kernel/device_interfaces.h"
 #include "kernel/device_objects.h"
 #include "kernel/irp.h"
 #include "kernel/irql.h"
@@ -91,6 +92,9 @@ NTSTATUS PnpManager::SendRequest(PDEVICE_OBJECT physicalDevice, UCHAR majorFunct
     std::unique_lock lock(doneLock);
     doneSignal.wait(lock, [&] { return done; });
     if (majorFunction == IRP_MJ_PNP && minorFunction == IRP_MN_REMOVE_DEVICE) {
+        // Whatever interface of a removed device its driver left enabled,
+        // Windows disables itself.
+        DeviceInterfaces::DisableAllOf(physicalDevice);
         power_.RemoveDeviceStack(physicalDevice);
     }
     return finalStatus;
