@@ -6,6 +6,7 @@
 
 #include "irp.h"
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <new>
@@ -139,7 +140,7 @@ bool ShouldInvoke(PIRP irp, const IO_STACK_LOCATION* stack)
     NTSTATUS status = irp->IoStatus.Status;
     return (NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS) != 0) ||
            (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR) != 0) ||
-           (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL) != 0);
+           (std::atomic_ref(irp->Cancel).load() && (stack->Control & SL_INVOKE_ON_CANCEL) != 0);
 }
 
 }  // namespace
@@ -300,14 +301,18 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (Hooks().requestArriving) {
         Hooks().requestArriving(DeviceObject, Irp);
     }
+    // Taken before the dispatch routine runs: once it has completed the
+    // request, whoever waited for it may end the test and reset the hooks
+    // while this call, on a worker thread, is still returning.
+    auto dispatched = Hooks().requestDispatched;
     KIRQL irql = CurrentIrql();
     NTSTATUS status = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
     if (CurrentIrql() != irql) {
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "a dispatch routine returned at another IRQL than it was called at",
                  DeviceObject);
     }
-    if (Hooks().requestDispatched) {
-        Hooks().requestDispatched(DeviceObject, sent, status);
+    if (dispatched) {
+        dispatched(DeviceObject, sent, status);
     }
     return status;
 }
@@ -324,7 +329,9 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         }
         record.phase = Phase::InFlight;
     }
-    if (Irp->CancelRoutine != nullptr) {
+    // IoCancelIrp may be exchanging the routine on another processor at
+    // this moment; the field is only ever read or exchanged atomically.
+    if (std::atomic_ref(Irp->CancelRoutine).load() != nullptr) {
         BugCheck("CANCEL_STATE_IN_COMPLETED_IRP", "request completed while it still has a cancel routine", Irp);
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) {
@@ -418,7 +425,10 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
     }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    // Drivers test the flag right after setting their cancel routine,
+    // without the cancel spin lock: an atomic store before the exchange
+    // below lets either side see the other.
+    std::atomic_ref(Irp->Cancel).store(TRUE);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);

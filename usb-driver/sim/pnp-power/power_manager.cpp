@@ -29,7 +29,7 @@ PowerRequestInProgress Send(PDEVICE_OBJECT physicalDevice, UCHAR minorFunction, 
     RequireIrqlAtMost(PASSIVE_LEVEL, "the power manager");
     PowerRequestInProgress request;
     PIRP irp = AllocatePowerIrp(physicalDevice, minorFunction, type, state, action,
-                                [request](PIRP done) { request.Finish(done->IoStatus.Status); });
+                                [request](IO_STATUS_BLOCK status) { request.Finish(status.Status); });
     SendPowerIrp(irp);
     return request;
 }

@@ -78,18 +78,20 @@ NTSTATUS Deliver(PDEVICE_OBJECT device, PIRP irp)
 }  // namespace
 
 PIRP AllocatePowerIrp(PDEVICE_OBJECT target, UCHAR minorFunction, POWER_STATE_TYPE type, POWER_STATE state,
-                      POWER_ACTION action, std::function<void(PIRP)> finished)
+                      POWER_ACTION action, std::function<void(IO_STATUS_BLOCK)> finished)
 {
     PDEVICE_OBJECT top = AttachedDeviceOf(target);
     PIRP irp = AllocateKernelIrp(top->StackSize, [finished = std::move(finished)](PIRP done) {
         ForgetPowerIrp(done);
         CheckEveryHandlerStartedTheNext(done);
-        finished(done);
+        IO_STATUS_BLOCK status = done->IoStatus;
         {
             std::lock_guard lock(powerLock);
             requests.erase(done);
         }
+        // Freed first: whoever finished wakes may end the test at once.
         FreeKernelIrp(done);
+        finished(status);
     });
     // Drivers that do not handle a power request pass it on with this status.
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
@@ -220,10 +222,9 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
         return STATUS_INVALID_PARAMETER_2;
     }
     PIRP irp = AllocatePowerIrp(DeviceObject, MinorFunction, DevicePowerState, PowerState, PowerActionNone,
-                                [=](PIRP done) {
+                                [=](IO_STATUS_BLOCK status) {
                                     if (CompletionFunction != nullptr) {
-                                        CompletionFunction(DeviceObject, MinorFunction, PowerState, Context,
-                                                           &done->IoStatus);
+                                        CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &status);
                                     }
                                 });
     if (Irp != nullptr) {

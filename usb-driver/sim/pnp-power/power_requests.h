@@ -17,11 +17,11 @@
 namespace sim {
 
 // A power request of the power manager's own, for the stack of target and
-// delivered to its top. finished is called in the completing thread once
-// its completion has run through every stack location, just before the
-// request is freed.
+// delivered to its top. finished is called with its final status in the
+// completing thread once its completion has run through every stack
+// location and the request is freed.
 PIRP AllocatePowerIrp(PDEVICE_OBJECT target, UCHAR minorFunction, POWER_STATE_TYPE type, POWER_STATE state,
-                      POWER_ACTION action, std::function<void(PIRP)> finished);
+                      POWER_ACTION action, std::function<void(IO_STATUS_BLOCK)> finished);
 // Sends it to the top of its stack the way PoCallDriver passes a request on.
 NTSTATUS SendPowerIrp(PIRP irp);
 

@@ -23,8 +23,10 @@ void ControllerThread::Post(std::function<void()> job)
         std::lock_guard lock(lock_);
         jobs_.push_back(std::move(job));
         posted_++;
+        // Under the lock: once it goes, the job may run and let the owner
+        // destroy this object before a later notification would be made.
+        changed_.notify_all();
     }
-    changed_.notify_all();
 }
 
 void ControllerThread::Flush()

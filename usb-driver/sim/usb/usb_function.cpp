@@ -380,7 +380,10 @@ void UsbFunction::StartTransfer(PIRP irp, PURB urb, size_t record, Completions& 
     // takes it for bulk and interrupt pipes.
     transfers_.push_back(Transfer{irp, urb, buffer, request.TransferBufferLength, record, pipe->handle});
     IoSetCancelRoutine(irp, cancelRoutine_);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    // IoCancelIrp may be setting the flag on another thread, without our
+    // lock: read atomically after the exchange above, either this test sees
+    // it or IoCancelIrp's own exchange finds the routine.
+    if (std::atomic_ref(irp->Cancel).load() && IoSetCancelRoutine(irp, nullptr) != nullptr) {
         EndTransfer(std::prev(transfers_.end()), Outcome{STATUS_CANCELLED, USBD_STATUS_CANCELED}, done);
         return;
     }
