@@ -60,10 +60,10 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         // half made, or freed again when it fails.
         AcquireIoSemaphore(DeviceObject);
         status = ConfigureDevice(DeviceObject);
-        ReleaseIoSemaphore(DeviceObject);
         if (NT_SUCCESS(status)) {
             extension->Started = TRUE;
         }
+        ReleaseIoSemaphore(DeviceObject);
     }
     extension->Removed = FALSE;
     KeClearEvent(&extension->DeviceGoneEvent);
@@ -79,19 +79,20 @@ NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // semaphore its read or write holds.
     KeSetEvent(&extension->TransferAbortEvent, IO_NO_INCREMENT, FALSE);
     AcquireIoSemaphore(DeviceObject);
-    NTSTATUS status = UnconfigureDevice(DeviceObject);
+    // Windows does not let a stop fail: whatever the bus answered, the
+    // copies go, and the next start configures the device afresh.
+    UnconfigureDevice(DeviceObject);
+    ReleaseUsbResources(DeviceObject);
+    // Under the semaphore, so that a request testing its readiness again
+    // there never sees the stop half done.
+    extension->Started = FALSE;
+    extension->StartSeen = FALSE;
+    extension->StopPending = FALSE;
     KeClearEvent(&extension->TransferAbortEvent);
     ReleaseIoSemaphore(DeviceObject);
 
-    if (NT_SUCCESS(status)) {
-        extension->Started = FALSE;
-        extension->StartSeen = FALSE;
-    }
-    extension->StopPending = FALSE;
-    if (!NT_SUCCESS(status)) {
-        return CompletePnp(DeviceObject, Irp, status);
-    }
-    status = SendDown(extension, Irp);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    NTSTATUS status = SendDown(extension, Irp);
     ReleaseIoReference(DeviceObject);
     return status;
 }
