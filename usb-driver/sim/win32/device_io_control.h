@@ -10,10 +10,11 @@
 
 namespace sim {
 
-// Sends a METHOD_BUFFERED control request and, without an OVERLAPPED or on a
-// synchronous handle, waits for it. With an OVERLAPPED on an overlapped
-// handle it returns TRUE when the request completed at once, else FALSE with
-// ERROR_IO_PENDING. Sets the last error when it fails.
+// Sends a control request with its buffers described as its transfer method
+// asks and, without an OVERLAPPED or on a synchronous handle, waits for it.
+// With an OVERLAPPED on an overlapped handle it returns TRUE when the
+// request completed at once, else FALSE with ERROR_IO_PENDING. Sets the last
+// error when it fails.
 BOOL ControlFile(const std::shared_ptr<OpenFile>& file, DWORD code, const void* input, DWORD inputLength,
                  void* output, DWORD outputLength, LPDWORD bytesReturned, LPOVERLAPPED overlapped);
 

@@ -11,10 +11,11 @@ namespace {
 constexpr ULONG descriptorTag = PoolTag("Mdl ");
 constexpr ULONG_PTR pageSize = 4096;
 
-// What IoAllocateMdl and MmProbeAndLockPages leave: the page-aligned base,
-// the offset into the first page, the length, and after the header one
-// page frame number per page spanned. Host memory is one address space, so
-// a page's frame number is its virtual page number.
+}  // namespace
+
+// The page-aligned base, the offset into the first page, the length, and
+// after the header one page frame number per page spanned. Host memory is
+// one address space, so a page's frame number is its virtual page number.
 PMDL DescribeLockedBuffer(PVOID buffer, ULONG length)
 {
     auto address = reinterpret_cast<ULONG_PTR>(buffer);
@@ -37,7 +38,13 @@ PMDL DescribeLockedBuffer(PVOID buffer, ULONG length)
     return mdl;
 }
 
-}  // namespace
+void ReleaseLockedBuffers(PIRP irp)
+{
+    while (PMDL mdl = irp->MdlAddress) {
+        irp->MdlAddress = mdl->Next;
+        ExFreePool(mdl);
+    }
+}
 
 RequestBuffers DirectIoBuffers(UCHAR majorFunction, PVOID buffer, ULONG length, LONGLONG byteOffset)
 {
@@ -57,12 +64,7 @@ RequestBuffers DirectIoBuffers(UCHAR majorFunction, PVOID buffer, ULONG length, 
             BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                      "a read or write reported more bytes than the caller's buffer holds", irp);
         }
-        // Unlocking the pages ends any system-space mapping of them; every
-        // descriptor on the request goes with it.
-        while (PMDL mdl = irp->MdlAddress) {
-            irp->MdlAddress = mdl->Next;
-            ExFreePool(mdl);
-        }
+        ReleaseLockedBuffers(irp);
     };
     return buffers;
 }
