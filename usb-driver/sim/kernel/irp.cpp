@@ -6,6 +6,7 @@
 
 #include "irp.h"
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <mutex>
@@ -38,6 +39,7 @@ struct IrpRecord {
     Phase phase = Phase::Built;
     unsigned finishedCompletions = 0;
     std::function<void(PIRP)> onCompleted;
+    std::vector<PDEVICE_OBJECT> reached;
 };
 
 // Set by CallDriverForPowerManager for the one IofCallDriver it makes.
@@ -60,7 +62,7 @@ PIRP NewIrp(CCHAR stackSize, Origin origin, std::function<void(PIRP)> onComplete
     irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
     irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
     std::lock_guard lock(irpLock);
-    records[irp] = IrpRecord{origin, Phase::Built, 0, std::move(onCompleted)};
+    records[irp] = IrpRecord{origin, Phase::Built, 0, std::move(onCompleted), {}};
     return irp;
 }
 
@@ -179,6 +181,13 @@ bool PowerRequestsSerialised()
     return CurrentWindowsVersion() < WindowsVersion::Vista;
 }
 
+bool RequestReached(PIRP irp, PDEVICE_OBJECT device)
+{
+    std::lock_guard lock(irpLock);
+    const std::vector<PDEVICE_OBJECT>& reached = RecordOf(irp, "RequestReached").reached;
+    return std::find(reached.begin(), reached.end(), device) != reached.end();
+}
+
 unsigned FinishedCompletions(PIRP irp)
 {
     std::lock_guard lock(irpLock);
@@ -284,6 +293,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             BugCheck("INVALID_IRP", "IoCallDriver with a request whose completion has finished", Irp);
         }
         record.phase = Phase::InFlight;
+        record.reached.push_back(DeviceObject);
     }
     if (!DeviceObjectExists(DeviceObject)) {
         BugCheck("INVALID_DEVICE_OBJECT", "IoCallDriver to a device object that does not exist", DeviceObject);

@@ -26,6 +26,10 @@ NTSTATUS CallDriverForPowerManager(PDEVICE_OBJECT device, PIRP irp);
 // it on with PoCallDriver.
 bool PowerRequestsSerialised();
 
+// Whether the request was ever sent to the device; for the requests a
+// driver must pass all the way down.
+bool RequestReached(PIRP irp, PDEVICE_OBJECT device);
+
 // Requests that exist and have not yet finished their completion.
 std::vector<PIRP> OutstandingIrps();
 // Completions of the request that ran to their end (0 or 1 for a sound driver).

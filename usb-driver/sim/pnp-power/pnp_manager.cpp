@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <string>
 
 #include "kernel/bugcheck.h"
 #include "kernel/device_interfaces.h"
@@ -10,6 +11,36 @@
 #include "kernel/irql.h"
 
 namespace sim {
+
+namespace {
+
+// The requests Windows does not let a driver fail: a driver that cannot
+// give up its device fails the query before them instead.
+bool MayNotFail(UCHAR minorFunction)
+{
+    return minorFunction == IRP_MN_STOP_DEVICE || minorFunction == IRP_MN_REMOVE_DEVICE ||
+           minorFunction == IRP_MN_SURPRISE_REMOVAL || minorFunction == IRP_MN_CANCEL_STOP_DEVICE ||
+           minorFunction == IRP_MN_CANCEL_REMOVE_DEVICE;
+}
+
+void CheckNotFailed(PIRP irp, UCHAR minorFunction, PDEVICE_OBJECT physicalDevice)
+{
+    std::string name = minorFunction == IRP_MN_STOP_DEVICE           ? "IRP_MN_STOP_DEVICE"
+                       : minorFunction == IRP_MN_REMOVE_DEVICE       ? "IRP_MN_REMOVE_DEVICE"
+                       : minorFunction == IRP_MN_SURPRISE_REMOVAL    ? "IRP_MN_SURPRISE_REMOVAL"
+                       : minorFunction == IRP_MN_CANCEL_STOP_DEVICE  ? "IRP_MN_CANCEL_STOP_DEVICE"
+                                                                     : "IRP_MN_CANCEL_REMOVE_DEVICE";
+    if (!NT_SUCCESS(irp->IoStatus.Status)) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", name + " failed; Windows does not let a driver fail it",
+                 irp);
+    }
+    if (!RequestReached(irp, physicalDevice)) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 name + " completed without reaching the bus driver; every driver must pass it down", irp);
+    }
+}
+
+}  // namespace
 
 PnpManager::PnpManager(PDRIVER_INITIALIZE driverEntry) : driver_(CreateDriverObject(u"\\Driver\\bulkcom"))
 {
@@ -75,6 +106,9 @@ NTSTATUS PnpManager::SendRequest(PDEVICE_OBJECT physicalDevice, UCHAR majorFunct
     bool done = false;
     NTSTATUS finalStatus = STATUS_PENDING;
     PIRP irp = AllocateKernelIrp(top->StackSize, [&](PIRP completed) {
+        if (majorFunction == IRP_MJ_PNP && MayNotFail(minorFunction)) {
+            CheckNotFailed(completed, minorFunction, physicalDevice);
+        }
         std::lock_guard lock(doneLock);
         finalStatus = completed->IoStatus.Status;
         FreeKernelIrp(completed);

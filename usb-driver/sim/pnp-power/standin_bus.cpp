@@ -21,6 +21,19 @@ struct PhysicalDeviceState {
 std::mutex busLock;
 std::map<PDEVICE_OBJECT, PhysicalDeviceState> states;
 
+// What Windows does not let any driver fail, a bus driver succeeds.
+bool MayNotFail(UCHAR minorFunction)
+{
+    switch (minorFunction) {
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_REMOVE_DEVICE: return true;
+    default: return false;
+    }
+}
+
 NTSTATUS NTAPI StandInDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -44,6 +57,9 @@ NTSTATUS NTAPI StandInDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             *record = reported;
             status = STATUS_SUCCESS;
         }
+    }
+    if (stack->MajorFunction == IRP_MJ_PNP && MayNotFail(stack->MinorFunction)) {
+        status = STATUS_SUCCESS;
     }
     bool powerAnswered = stack->MajorFunction == IRP_MJ_POWER &&
                          (stack->MinorFunction == IRP_MN_QUERY_POWER || stack->MinorFunction == IRP_MN_SET_POWER);

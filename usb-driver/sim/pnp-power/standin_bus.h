@@ -1,6 +1,7 @@
 // A stand-in for the USB bus driver: physical device objects that answer the
-// capabilities query, query-power and set-power, and complete every other
-// request with the status it carries, having nothing below them.
+// capabilities query, succeed the Plug and Play requests no driver may fail,
+// query-power and set-power, and complete every other request with the
+// status it carries, having nothing below them.
 #pragma once
 
 #include <optional>

@@ -104,8 +104,11 @@ TEST_F(PnpRequestsTest, QueriesAndCancelsOfADeviceNotStartedArePassedDownUntouch
     ASSERT_EQ(device.Add(), STATUS_SUCCESS);
     for (UCHAR minor : {UCHAR{IRP_MN_QUERY_REMOVE_DEVICE}, UCHAR{IRP_MN_CANCEL_REMOVE_DEVICE},
                         UCHAR{IRP_MN_QUERY_STOP_DEVICE}, UCHAR{IRP_MN_CANCEL_STOP_DEVICE}}) {
-        // The stand-in bus keeps the preset status: the driver added nothing.
-        EXPECT_EQ(device.Pnp().SendPnp(device.Pdo(), minor), STATUS_NOT_SUPPORTED) << "minor " << int{minor};
+        // The stand-in bus keeps the preset status of a query, and succeeds
+        // a cancel as any bus does: the driver added nothing.
+        bool cancel = minor == IRP_MN_CANCEL_REMOVE_DEVICE || minor == IRP_MN_CANCEL_STOP_DEVICE;
+        EXPECT_EQ(device.Pnp().SendPnp(device.Pdo(), minor), cancel ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED)
+            << "minor " << int{minor};
         EXPECT_EQ(FlagsOf(device.Extension()), (Flags{false, false, false, false, false}));
         EXPECT_EQ(device.Extension()->OutstandingIo, 1);
     }

@@ -22,6 +22,9 @@ struct TinyDriver {
     PDEVICE_OBJECT fdo = nullptr;
     PDEVICE_OBJECT below = nullptr;
     KIRQL addDeviceIrql = HIGH_LEVEL;
+    // Rule breakers: a stop failed, a removal completed without the bus.
+    bool failStop = false;
+    bool keepRemoval = false;
     std::vector<NTSTATUS> statusOnArrival;
     std::vector<KIRQL> pnpIrql;
 } tiny;
@@ -30,8 +33,15 @@ NTSTATUS NTAPI TinyPnp(PDEVICE_OBJECT, PIRP irp)
 {
     tiny.statusOnArrival.push_back(irp->IoStatus.Status);
     tiny.pnpIrql.push_back(KeGetCurrentIrql());
+    UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    if (tiny.failStop && minor == IRP_MN_STOP_DEVICE) {
+        return CompleteWith(irp, STATUS_UNSUCCESSFUL);
+    }
+    if (tiny.keepRemoval && minor == IRP_MN_REMOVE_DEVICE) {
+        return CompleteWith(irp, STATUS_SUCCESS);
+    }
     // A function driver claims the requests it handles before passing them on.
-    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_START_DEVICE) {
+    if (minor == IRP_MN_START_DEVICE) {
         irp->IoStatus.Status = STATUS_SUCCESS;
     }
     return PassDown(tiny.below, irp);
@@ -118,6 +128,27 @@ TEST_F(Pnp, AddDeviceThatLeavesTheDeviceInitializingIsABugCheck)
         system.pnp.AddDevice(system.pdo);
     };
     EXPECT_DEATH(addWithoutClearing(), "DRIVER_VERIFIER_DETECTED_VIOLATION");
+}
+
+TEST_F(Pnp, RequestsNoDriverMayFailSucceedAndReachTheBus)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto send = [](UCHAR minor) {
+        TinySystem system;
+        system.pnp.AddDevice(system.pdo);
+        return system.pnp.SendPnp(system.pdo, minor);
+    };
+    for (UCHAR minor : {UCHAR{IRP_MN_STOP_DEVICE}, UCHAR{IRP_MN_CANCEL_STOP_DEVICE}, UCHAR{IRP_MN_CANCEL_REMOVE_DEVICE},
+                        UCHAR{IRP_MN_SURPRISE_REMOVAL}, UCHAR{IRP_MN_REMOVE_DEVICE}}) {
+        tiny = TinyDriver{};
+        EXPECT_EQ(send(minor), STATUS_SUCCESS) << "minor " << int{minor};
+    }
+    tiny.failStop = true;
+    EXPECT_DEATH(send(IRP_MN_STOP_DEVICE), "DRIVER_VERIFIER_IOMANAGER_VIOLATION.*IRP_MN_STOP_DEVICE failed");
+    tiny = TinyDriver{};
+    tiny.keepRemoval = true;
+    EXPECT_DEATH(send(IRP_MN_REMOVE_DEVICE), "IRP_MN_REMOVE_DEVICE completed without reaching the bus driver");
+    tiny = TinyDriver{};
 }
 
 TEST_F(Pnp, RequestsArriveWithNotSupportedPresetAndTheBusAnswersCapabilities)

@@ -121,7 +121,8 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ReleaseIoReference(DeviceObject);
 
     // The lower drivers see the removal first, so they end transfers still
-    // in progress.
+    // in progress. A removal is never failed.
+    Irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = SendDown(extension, Irp);
 
     ReleaseIoReference(DeviceObject);
@@ -148,6 +149,7 @@ NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // The port name goes at once; the USB copies stay until the removal.
     UnregisterPortInterface(DeviceObject);
     CompletePendingWait(DeviceObject, STATUS_DELETE_PENDING);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
     return SendDown(extension, Irp);
 }
 
