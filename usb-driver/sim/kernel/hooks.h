@@ -23,6 +23,9 @@ struct KernelHooks {
     // IofCallDriver is about to call the device's dispatch routine with the
     // request, whose current stack location is now the device's.
     std::function<void(PDEVICE_OBJECT device, PIRP irp)> requestArriving;
+    // IoAcquireCancelSpinLock is called, before the lock is taken; called
+    // without any kernel lock held.
+    std::function<void()> cancelSpinLockAcquiring;
     // A driver calls ExAllocatePoolWithTag, before the allocation is made
     // or failed; called without any kernel lock held.
     std::function<void(SIZE_T bytes, ULONG tag)> poolAllocating;

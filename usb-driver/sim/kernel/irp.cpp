@@ -412,6 +412,9 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql)
 {
+    if (Hooks().cancelSpinLockAcquiring) {
+        Hooks().cancelSpinLockAcquiring();
+    }
     KeAcquireSpinLock(&cancelSpinLock, Irql);
 }
 

@@ -246,6 +246,50 @@ TEST_F(PnpWithIoTest, AWriteQueuedBeforeAStopIsRefusedAndNeverMeetsARestartHalfM
     EXPECT_EQ(device_->Extension()->BulkOutPipe, nullptr);
 }
 
+// A wait request passes the readiness test, then stops just before it is
+// held, while a surprise removal runs from start to end and finds nothing
+// to complete. Held afterwards, nothing would ever end it.
+TEST_F(PnpWithIoTest, AWaitRequestThatMissesTheSurpriseRemovalIsNotHeld)
+{
+    enum Point { AboutToHold = 1, RemovalOver };
+    port_ = OpenComPortOverlapped();
+    Interleaving steps;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ULONG mask = SERIAL_EV_RXCHAR;
+    std::atomic<DWORD> error{0};
+    std::atomic<bool> stopped{false};
+    std::atomic<std::thread::id> waiterThread;
+    // The first cancel spin lock the waiter takes is the one that holds it.
+    sim::Hooks().cancelSpinLockAcquiring = [&] {
+        if (std::this_thread::get_id() == waiterThread.load() && !stopped.exchange(true)) {
+            steps.Reach(AboutToHold);
+            steps.WaitFor({RemovalOver});
+        }
+    };
+    std::thread waiter([&] {
+        waiterThread = std::this_thread::get_id();
+        error = HoldWait(overlapped, mask) ? 0 : GetLastError();
+    });
+    steps.WaitFor({AboutToHold});
+    ASSERT_EQ(device_->SendPnp(IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+    steps.Reach(RemovalOver);
+    waiter.join();
+    sim::Hooks().cancelSpinLockAcquiring = nullptr;
+
+    EXPECT_EQ(device_->Extension()->PendingWaitIrp, nullptr) << "held after the removal";
+    if (device_->Extension()->PendingWaitIrp != nullptr) {
+        CancelIo(port_);
+    }
+    DWORD bytes = 0;
+    if (error.load() == ERROR_IO_PENDING) {
+        GetOverlappedResult(port_, &overlapped, &bytes, TRUE);
+    } else {
+        EXPECT_EQ(error.load(), DWORD{ERROR_ACCESS_DENIED}) << "refused as delete-pending";
+    }
+    CloseHandle(overlapped.hEvent);
+}
+
 TEST_F(PnpWithIoTest, HeldWaitStaysAcrossAQueryRemoveAndEndsAtSurpriseRemoval)
 {
     port_ = OpenComPortOverlapped();

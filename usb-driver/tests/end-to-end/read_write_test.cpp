@@ -120,10 +120,15 @@ TEST_P(LoopbackTest, RequestsOfNoOrTooManyBytesAreRefused)
     COMMTIMEOUTS timeouts{0, 0, 0, 1, 0};
     ASSERT_TRUE(SetCommTimeouts(port_, &timeouts));
     std::vector<UCHAR> tooLong(65537);
+    // Refused before the buffer is mapped: a mapping that would fail changes nothing.
+    sim::Faults::FailNthCall(sim::Fault::MapLockedPages, 1);
     result = Write(port_, tooLong);
     EXPECT_EQ(result.error, DWORD{ERROR_INVALID_PARAMETER});
+    EXPECT_EQ(sim::Faults::CallCount(sim::Fault::MapLockedPages), 0u);
     EXPECT_EQ(device_->Extension()->WriteTimeoutMs, 65537u) << "the timeout is computed all the same";
     EXPECT_EQ(Read(port_, tooLong).error, DWORD{ERROR_INVALID_PARAMETER});
+    EXPECT_EQ(sim::Faults::CallCount(sim::Fault::MapLockedPages), 0u);
+    sim::Faults::Clear();
 }
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, LoopbackTest,

@@ -32,6 +32,13 @@ NTSTATUS HoldPendingWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         IoReleaseCancelSpinLock(cancelIrql);
         return STATUS_INVALID_PARAMETER;
     }
+    // A removal sets Removed before it takes this lock to complete the held
+    // request: a request that comes after that finds nothing would be held
+    // for good.
+    if (extension->Removed) {
+        IoReleaseCancelSpinLock(cancelIrql);
+        return STATUS_DELETE_PENDING;
+    }
     // Cancelled before it could be held, for instance by its thread's exit.
     if (Irp->Cancel) {
         IoReleaseCancelSpinLock(cancelIrql);

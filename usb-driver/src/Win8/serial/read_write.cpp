@@ -44,9 +44,14 @@ NTSTATUS CallerBufferLength(PIRP Irp, ULONG* Length)
 
 // The caller's buffer is reached through a system-space mapping of its
 // memory descriptor: the user address is valid only in the caller's process.
+// A transfer that would be refused is refused before anything is mapped.
 NTSTATUS Transfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Read, ULONG Length, ULONG TimeoutMs,
                   ULONG* Transferred)
 {
+    NTSTATUS refused = CheckBulkTransfer(DeviceObject, Read, Length);
+    if (!NT_SUCCESS(refused)) {
+        return refused;
+    }
     PVOID buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
     if (buffer == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;

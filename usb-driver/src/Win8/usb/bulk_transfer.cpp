@@ -49,24 +49,38 @@ void FreeIfAllocated(PVOID Memory)
 }  // namespace
 
 _Use_decl_annotations_
-NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, BOOLEAN Read, PVOID Buffer, ULONG Length, PULONG Transferred,
-                      PLARGE_INTEGER Timeout)
+NTSTATUS CheckBulkTransfer(PDEVICE_OBJECT DeviceObject, BOOLEAN Read, ULONG Length)
 {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    PUSBD_PIPE_INFORMATION pipe = Read ? extension->BulkInPipe : extension->BulkOutPipe;
-    if (pipe == nullptr) {
+    if ((Read ? extension->BulkInPipe : extension->BulkOutPipe) == nullptr) {
         return STATUS_DEVICE_NOT_READY;
     }
-    *Transferred = 0;
-    if (Length == 0 || Buffer == nullptr) {
+    if (Length == 0) {
         return STATUS_INVALID_PARAMETER;
     }
     if (extension->Removed) {
         return STATUS_DELETE_PENDING;
     }
-    if (Length > BulkBufferSize) {
+    return Length > BulkBufferSize ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_
+NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, BOOLEAN Read, PVOID Buffer, ULONG Length, PULONG Transferred,
+                      PLARGE_INTEGER Timeout)
+{
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    NTSTATUS refused = CheckBulkTransfer(DeviceObject, Read, Length);
+    if (refused == STATUS_DEVICE_NOT_READY) {
+        return refused;
+    }
+    *Transferred = 0;
+    if (Buffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    if (!NT_SUCCESS(refused)) {
+        return refused;
+    }
+    PUSBD_PIPE_INFORMATION pipe = Read ? extension->BulkInPipe : extension->BulkOutPipe;
 
     // All data pass through a buffer of our own: the bus never sees the
     // caller's memory.

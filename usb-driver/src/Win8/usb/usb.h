@@ -60,6 +60,12 @@ NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ReleaseUsbResources(PDEVICE_OBJECT DeviceObject);
 
+// The refusals BulkTransfer makes before it touches a buffer: no pipe
+// (STATUS_DEVICE_NOT_READY), a length of 0 or above BulkBufferSize
+// (STATUS_INVALID_PARAMETER), a removed device (STATUS_DELETE_PENDING).
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CheckBulkTransfer(PDEVICE_OBJECT DeviceObject, BOOLEAN Read, ULONG Length);
+
 // One bulk transfer, IN into Buffer when Read, else OUT from it, bounded by
 // Timeout (positive, in 100 ns units).
 _IRQL_requires_max_(PASSIVE_LEVEL)
