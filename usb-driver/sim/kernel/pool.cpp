@@ -1,5 +1,6 @@
 #include "pool.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
@@ -15,6 +16,9 @@ namespace {
 std::mutex poolLock;
 std::unordered_map<PVOID, PoolAllocation> allocations;
 unsigned long long allocationCount = 0;
+// What is outstanding now, and the most there ever was since the last reset.
+SIZE_T bytesNow = 0;
+Pool::Peak peak;
 bool fillPattern = true;
 
 bool IsPaged(POOL_TYPE type)
@@ -40,6 +44,9 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, CallSite site)
     }
     allocations[block] = PoolAllocation{block, size, tag, type, site};
     allocationCount++;
+    bytesNow += size;
+    peak.bytes = std::max(peak.bytes, bytesNow);
+    peak.blocks = std::max(peak.blocks, allocations.size());
     return block;
 }
 
@@ -64,6 +71,7 @@ void Free(PVOID block, const ULONG* expectedTag)
                                             "' on memory allocated with tag '" + PoolTagText(found->second.tag) + "'",
                      block);
         }
+        bytesNow -= found->second.size;
         allocations.erase(found);
     }
     std::free(block);
@@ -107,6 +115,12 @@ PVOID Pool::AllocateForKernel(POOL_TYPE type, SIZE_T size, ULONG tag)
     return Allocate(type, size, tag, nullptr);
 }
 
+Pool::Peak Pool::PeakUse()
+{
+    std::lock_guard lock(poolLock);
+    return peak;
+}
+
 void Pool::Reset()
 {
     std::lock_guard lock(poolLock);
@@ -115,6 +129,8 @@ void Pool::Reset()
     }
     allocations.clear();
     allocationCount = 0;
+    bytesNow = 0;
+    peak = {};
     fillPattern = true;
 }
 

@@ -35,6 +35,13 @@ public:
     static void SetFillPattern(bool enabled);
     static std::vector<PoolAllocation> Outstanding();
     static unsigned long long AllocationCount();
+    // The most pool outstanding at once since the last reset, in bytes and
+    // in blocks, so that a long run shows whether it grows without bound.
+    struct Peak {
+        SIZE_T bytes = 0;
+        size_t blocks = 0;
+    };
+    static Peak PeakUse();
 
     // The kernel's own allocations: tracked like the driver's, never failed.
     static PVOID AllocateForKernel(POOL_TYPE type, SIZE_T size, ULONG tag);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "application_side.h"
+#include "kernel/pool.h"
 #include "support/port_access.h"
 #include "support/sim_test.h"
 #include "support/usb_device_under_test.h"
@@ -280,7 +281,8 @@ TEST_P(StressTest, ApplicationThreadsAndPlugAndPlayRequestsAtOnce)
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     std::cout << "stress: " << tally_.started.load() << " application requests (" << tally_.echoes.load()
               << " echoes checked) and " << tally_.pnpRequests.load() << " Plug and Play sequences in " << seconds
-              << " s: " << static_cast<long>(static_cast<double>(tally_.started.load()) / seconds) << " requests/s\n";
+              << " s: " << static_cast<long>(static_cast<double>(tally_.started.load()) / seconds) << " requests/s; pool peak "
+              << sim::Pool::PeakUse().bytes << " bytes in " << sim::Pool::PeakUse().blocks << " blocks\n";
 }
 
 INSTANTIATE_TEST_SUITE_P(Reliability, StressTest,

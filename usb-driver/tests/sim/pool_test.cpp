@@ -65,6 +65,12 @@ TEST_F(Pool, AllocationsAreTrackedByTagAndTypeUntilFreed)
     // ExFreePool frees whatever the tag, as the USB stack's own requests need.
     ExFreePool(nonPaged);
     EXPECT_TRUE(sim::Pool::Outstanding().empty());
+
+    // The peak stays where the two were outstanding together, not where a
+    // later single block would put it.
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 50, FirstTag));
+    EXPECT_EQ(sim::Pool::PeakUse().bytes, 64u);
+    EXPECT_EQ(sim::Pool::PeakUse().blocks, 2u);
 }
 
 TEST_F(Pool, FreshAllocationsCarryTheFillPatternAgainAfterAReset)
