@@ -22,6 +22,7 @@
 #include "irql.h"
 #include "os_version.h"
 #include "pool.h"
+#include "status_names.h"
 
 namespace sim {
 
@@ -34,16 +35,38 @@ constexpr size_t quarantineSize = 256;
 enum class Origin { Allocated, DeviceIoControl, Kernel };
 enum class Phase { Built, InFlight, Stopped, Completed, Freed };
 
+// One dispatch routine at work on a request, as IofCallDriver sees it. Once
+// the routine has marked the request pending, another thread may complete
+// and free it before the routine returns; what the pending rule needs about
+// the routine's stack location is therefore kept here, and the completion
+// walk fills it in when it passes that location.
+struct DispatchFrame {
+    PIRP irp;
+    CHAR location;
+    bool markedBefore;
+    DispatchFrame* caller;
+    bool completionPassed = false;
+    bool markedAtCompletion = false;
+    bool lowerReturnedPending = false;
+    // The location just below, where a request passed on (by IoCallDriver
+    // now, or by PoCallDriver from a worker later) shows it is pending.
+    bool lowerPassed = false;
+    bool lowerMarked = false;
+};
+
 struct IrpRecord {
     Origin origin;
     Phase phase = Phase::Built;
     unsigned finishedCompletions = 0;
     std::function<void(PIRP)> onCompleted;
     std::vector<PDEVICE_OBJECT> reached;
+    std::vector<DispatchFrame*> frames;
 };
 
 // Set by CallDriverForPowerManager for the one IofCallDriver it makes.
 thread_local bool powerManagerCall = false;
+// The innermost dispatch routine this thread is running.
+thread_local DispatchFrame* currentFrame = nullptr;
 
 std::mutex irpLock;
 std::unordered_map<PIRP, IrpRecord> records;
@@ -62,7 +85,7 @@ PIRP NewIrp(CCHAR stackSize, Origin origin, std::function<void(PIRP)> onComplete
     irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
     irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
     std::lock_guard lock(irpLock);
-    records[irp] = IrpRecord{origin, Phase::Built, 0, std::move(onCompleted), {}};
+    records[irp] = IrpRecord{origin, Phase::Built, 0, std::move(onCompleted), {}, {}};
     return irp;
 }
 
@@ -81,11 +104,55 @@ void Release(PIRP irp, IrpRecord& record)
     record.phase = Phase::Freed;
     record.onCompleted = nullptr;
     quarantine.push_back(irp);
-    if (quarantine.size() > quarantineSize) {
+    // A request a dispatch routine is still returning from keeps its record
+    // and memory, so that its IofCallDriver never meets a reused address.
+    for (size_t turns = quarantine.size(); quarantine.size() > quarantineSize && turns > 0; turns--) {
         PIRP oldest = quarantine.front();
         quarantine.pop_front();
+        if (!records.at(oldest).frames.empty()) {
+            quarantine.push_back(oldest);
+            continue;
+        }
         records.erase(oldest);
         ::operator delete(oldest, std::align_val_t{16});
+    }
+}
+
+// Called with irpLock held, as the completion walk leaves a stack location.
+void NoteCompletionPassing(PIRP irp, CHAR location, bool marked)
+{
+    for (DispatchFrame* frame : RecordOf(irp, "IoCompleteRequest").frames) {
+        if (frame->location == location && !frame->completionPassed) {
+            frame->completionPassed = true;
+            frame->markedAtCompletion = marked;
+        }
+        if (frame->location == location + 1 && !frame->lowerPassed) {
+            frame->lowerPassed = true;
+            frame->lowerMarked = marked;
+        }
+    }
+}
+
+// The I/O manager trusts what a dispatch routine returns: STATUS_PENDING
+// makes the caller wait for a completion that only a request marked pending
+// announces, and any other status lets the caller carry on at once while a
+// location marked pending has the completion signal it a second time.
+void CheckPendingReturned(const DispatchFrame& frame, bool marked, NTSTATUS status, PDEVICE_OBJECT device,
+                          const IO_STACK_LOCATION& sent)
+{
+    std::string request = " (major function " + std::to_string(sent.MajorFunction) + ", minor function " +
+                          std::to_string(sent.MinorFunction) + ")";
+    if (status == STATUS_PENDING && !marked && !frame.lowerReturnedPending && !frame.lowerMarked) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "a dispatch routine returned STATUS_PENDING without marking the request pending (IoMarkIrpPending)" +
+                     request,
+                 device);
+    }
+    if (status != STATUS_PENDING && marked && !frame.markedBefore) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "a dispatch routine marked the request pending and returned " + StatusName(status) +
+                     " instead of STATUS_PENDING" + request,
+                 device);
     }
 }
 
@@ -315,11 +382,49 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // request, whoever waited for it may end the test and reset the hooks
     // while this call, on a worker thread, is still returning.
     auto dispatched = Hooks().requestDispatched;
+    DispatchFrame frame{Irp, Irp->CurrentLocation, (sent.Control & SL_PENDING_RETURNED) != 0,
+                        currentFrame != nullptr && currentFrame->irp == Irp ? currentFrame : nullptr};
+    DispatchFrame* enclosing = std::exchange(currentFrame, &frame);
+    {
+        std::lock_guard lock(irpLock);
+        RecordOf(Irp, "IoCallDriver").frames.push_back(&frame);
+    }
     KIRQL irql = CurrentIrql();
     NTSTATUS status = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
     if (CurrentIrql() != irql) {
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "a dispatch routine returned at another IRQL than it was called at",
                  DeviceObject);
+    }
+    currentFrame = enclosing;
+    bool marked;
+    bool known = true;
+    {
+        std::lock_guard lock(irpLock);
+        // The completion walk fills the frame in under the lock.
+        marked = frame.markedAtCompletion;
+        if (status == STATUS_PENDING && frame.caller != nullptr) {
+            frame.caller->lowerReturnedPending = true;
+        }
+        // A test that saw the request complete may have ended and reset the
+        // requests while this call, on a worker thread, was still returning.
+        auto found = records.find(Irp);
+        if (found != records.end()) {
+            std::vector<DispatchFrame*>& frames = found->second.frames;
+            frames.erase(std::find(frames.begin(), frames.end(), &frame));
+            // Until the completion walk has passed a location, the request is
+            // alive and the walk cannot clear the location while the lock is held.
+            if (!frame.completionPassed) {
+                marked = (stack->Control & SL_PENDING_RETURNED) != 0;
+            }
+            if (!frame.lowerPassed && frame.location > 1) {
+                frame.lowerMarked = ((stack - 1)->Control & SL_PENDING_RETURNED) != 0;
+            }
+        } else {
+            known = frame.completionPassed;
+        }
+    }
+    if (known) {
+        CheckPendingReturned(frame, marked, status, DeviceObject, sent);
     }
     if (dispatched) {
         dispatched(DeviceObject, sent, status);
@@ -359,19 +464,26 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     // current.
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-        Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
-        bool invoke = ShouldInvoke(Irp, stack);
-        PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
-        PVOID context = stack->Context;
-        stack->MinorFunction = 0;
-        stack->Flags = 0;
-        stack->Control = 0;
-        stack->CompletionRoutine = nullptr;
-        stack->Context = nullptr;
+        bool invoke;
+        PIO_COMPLETION_ROUTINE routine;
+        PVOID context;
+        {
+            std::lock_guard lock(irpLock);
+            Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+            NoteCompletionPassing(Irp, Irp->CurrentLocation, Irp->PendingReturned);
+            invoke = ShouldInvoke(Irp, stack);
+            routine = stack->CompletionRoutine;
+            context = stack->Context;
+            stack->MinorFunction = 0;
+            stack->Flags = 0;
+            stack->Control = 0;
+            stack->CompletionRoutine = nullptr;
+            stack->Context = nullptr;
+        }
         IoSkipCurrentIrpStackLocation(Irp);
         if (invoke) {
-            PDEVICE_OBJECT owner =
-                Irp->CurrentLocation == Irp->StackCount + 1 ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            bool ownLocation = Irp->CurrentLocation <= Irp->StackCount;
+            PDEVICE_OBJECT owner = ownLocation ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
             if (routine(owner, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
                 std::lock_guard lock(irpLock);
                 auto found = records.find(Irp);
@@ -379,6 +491,16 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                     found->second.phase = Phase::Stopped;
                 }
                 return;
+            }
+            // The driver above returned STATUS_PENDING from its call down, or
+            // will: only its own location, marked here, carries that upward.
+            // A request the driver built itself has no location of its own.
+            if (Irp->PendingReturned && ownLocation &&
+                (IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED) == 0) {
+                BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                         "a completion routine let a request that was pending below go on without marking its own "
+                         "location pending (if (Irp->PendingReturned) IoMarkIrpPending(Irp))",
+                         Irp);
             }
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
             IoMarkIrpPending(Irp);

@@ -7,6 +7,7 @@
 #include "kernel/device_objects.h"
 #include "kernel/object_namespace.h"
 #include "kernel/registry.h"
+#include "usb/controller_thread.h"
 
 namespace sim {
 
@@ -16,6 +17,8 @@ struct PhysicalDeviceState {
     std::optional<DEVICE_CAPABILITIES> capabilities = TypicalUsbCapabilities();
     std::vector<ReceivedRequest> received;
     std::optional<DEVICE_CAPABILITIES> asked;
+    ControllerThread* worker = nullptr;
+    bool pendPnp = false;
 };
 
 std::mutex busLock;
@@ -68,6 +71,19 @@ NTSTATUS NTAPI StandInDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         PoStartNextPowerIrp(Irp);
     }
     Irp->IoStatus.Status = status;
+    ControllerThread* worker = nullptr;
+    if (stack->MajorFunction == IRP_MJ_PNP) {
+        std::lock_guard lock(busLock);
+        const PhysicalDeviceState& state = states.at(DeviceObject);
+        if (state.pendPnp) {
+            worker = state.worker;
+        }
+    }
+    if (worker != nullptr) {
+        IoMarkIrpPending(Irp);
+        worker->Post([Irp] { IoCompleteRequest(Irp, IO_NO_INCREMENT); });
+        return STATUS_PENDING;
+    }
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return status;
 }
@@ -94,7 +110,8 @@ DEVICE_CAPABILITIES TypicalUsbCapabilities()
     return capabilities;
 }
 
-StandInBus::StandInBus() : driver_(CreateDriverObject(u"\\Driver\\usbhub"))
+StandInBus::StandInBus()
+    : driver_(CreateDriverObject(u"\\Driver\\usbhub")), worker_(std::make_unique<ControllerThread>())
 {
     for (auto& entry : driver_->MajorFunction) {
         entry = StandInDispatch;
@@ -121,11 +138,14 @@ PDEVICE_OBJECT StandInBus::CreatePhysicalDevice(std::u16string_view instanceId)
     Registry::CreateHardwareKey(device);
     std::lock_guard lock(busLock);
     states[device] = PhysicalDeviceState{};
+    states[device].worker = worker_.get();
     return device;
 }
 
 void StandInBus::DeletePhysicalDevice(PDEVICE_OBJECT physicalDevice)
 {
+    // Requests pended on the device end before it goes.
+    worker_->Flush();
     DeviceInterfaces::DisableAllOf(physicalDevice);
     Registry::DeleteHardwareKey(physicalDevice);
     {
@@ -139,6 +159,12 @@ void StandInBus::SetCapabilities(PDEVICE_OBJECT physicalDevice, std::optional<DE
 {
     std::lock_guard lock(busLock);
     states.at(physicalDevice).capabilities = capabilities;
+}
+
+void StandInBus::PendPnpRequests(PDEVICE_OBJECT physicalDevice, bool pend)
+{
+    std::lock_guard lock(busLock);
+    states.at(physicalDevice).pendPnp = pend;
 }
 
 std::vector<ReceivedRequest> StandInBus::Received(PDEVICE_OBJECT physicalDevice) const

@@ -4,6 +4,7 @@
 // status it carries, having nothing below them.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,8 @@
 #include "platform/platform.h"
 
 namespace sim {
+
+class ControllerThread;
 
 struct ReceivedRequest {
     UCHAR majorFunction;
@@ -32,6 +35,11 @@ public:
     // The record the device reports to a capabilities query; none leaves the
     // query unanswered (its preset STATUS_NOT_SUPPORTED stands).
     void SetCapabilities(PDEVICE_OBJECT physicalDevice, std::optional<DEVICE_CAPABILITIES> capabilities);
+    // Plug and Play requests return STATUS_PENDING and end later on the
+    // bus's own thread, as a bus driver that finishes them from a worker
+    // does; so the pending branches of a function driver's forward-and-wait
+    // paths run.
+    void PendPnpRequests(PDEVICE_OBJECT physicalDevice, bool pend);
 
     std::vector<ReceivedRequest> Received(PDEVICE_OBJECT physicalDevice) const;
     // The record of the last capabilities query as it arrived, before the
@@ -41,6 +49,8 @@ public:
 private:
     PDRIVER_OBJECT driver_;
     unsigned nextNumber_ = 0;
+    // Where pended requests end.
+    std::unique_ptr<ControllerThread> worker_;
 };
 
 // What a typical USB function reports: D0 working, D3 otherwise, removable.

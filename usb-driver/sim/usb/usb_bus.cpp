@@ -15,13 +15,6 @@ namespace sim {
 
 namespace {
 
-void CompleteAll(const UsbFunction::Completions& done)
-{
-    for (PIRP irp : done) {
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-    }
-}
-
 std::u16string InstanceIdOf(const std::vector<UCHAR>& deviceDescriptor, std::u16string_view instance)
 {
     auto word = [&](size_t offset) {
@@ -39,6 +32,27 @@ const char* PortRequestName(ULONG code)
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS: return "IOCTL_INTERNAL_USB_GET_PORT_STATUS";
     case IOCTL_INTERNAL_USB_RESET_PORT: return "IOCTL_INTERNAL_USB_RESET_PORT";
     case IOCTL_INTERNAL_USB_CYCLE_PORT: return "IOCTL_INTERNAL_USB_CYCLE_PORT";
+    default: return nullptr;
+    }
+}
+
+// The URB a submit request carries, when it is long enough to say which
+// function it asks for.
+PURB UrbOf(PIRP irp)
+{
+    const IO_STACK_LOCATION& stack = *IoGetCurrentIrpStackLocation(irp);
+    if (stack.Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        return nullptr;
+    }
+    auto* urb = static_cast<PURB>(stack.Parameters.Others.Argument1);
+    return urb != nullptr && urb->UrbHeader.Length >= sizeof(urb->UrbHeader) ? urb : nullptr;
+}
+
+const char* PassiveUrbName(const URB& urb)
+{
+    switch (urb.UrbHeader.Function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION: return "URB_FUNCTION_SELECT_CONFIGURATION";
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: return "URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL";
     default: return nullptr;
     }
 }
@@ -127,6 +141,12 @@ void UsbBus::SetCapabilities(PDEVICE_OBJECT physicalDevice, std::optional<DEVICE
 {
     std::lock_guard lock(lock_);
     DeviceOf(physicalDevice).capabilities = capabilities;
+}
+
+void UsbBus::PendPnpRequests(PDEVICE_OBJECT physicalDevice, bool pend)
+{
+    std::lock_guard lock(lock_);
+    DeviceOf(physicalDevice).pendPnp = pend;
 }
 
 void UsbBus::SetPortStatus(PDEVICE_OBJECT physicalDevice, std::optional<ULONG> status)
@@ -271,16 +291,25 @@ NTSTATUS NTAPI UsbBus::Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS UsbBus::DispatchInternalControl(PDEVICE_OBJECT physicalDevice, PIRP irp)
 {
-    // The port requests are documented for PASSIVE_LEVEL only.
+    // The port requests, selecting a configuration and resetting a pipe are
+    // documented for PASSIVE_LEVEL only.
     ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
+    PURB urb = UrbOf(irp);
     if (const char* name = PortRequestName(code)) {
         RequireIrqlAtMost(PASSIVE_LEVEL, name);
+    } else if (const char* urbName = urb != nullptr ? PassiveUrbName(*urb) : nullptr) {
+        RequireIrqlAtMost(PASSIVE_LEVEL, urbName);
     }
     size_t record;
     CompletionMode mode;
     {
         std::lock_guard lock(lock_);
         PhysicalDevice& device = DeviceOf(physicalDevice);
+        RequireNoTransfersForReset(physicalDevice, irp, code, urb);
+        if (urb != nullptr && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+            urb->UrbHeader.Length >= sizeof(urb->UrbBulkOrInterruptTransfer)) {
+            inFlight_[irp] = InFlightTransfer{physicalDevice, urb->UrbBulkOrInterruptTransfer.PipeHandle};
+        }
         record = device.function->Record(irp);
         mode = device.mode;
     }
@@ -290,6 +319,46 @@ NTSTATUS UsbBus::DispatchInternalControl(PDEVICE_OBJECT physicalDevice, PIRP irp
         return STATUS_PENDING;
     }
     return Process(physicalDevice, irp, record);
+}
+
+void UsbBus::RequireNoTransfersForReset(PDEVICE_OBJECT physicalDevice, PIRP irp, ULONG code, PURB urb) const
+{
+    // The stack documents both resets as the client's to make only once it
+    // has cancelled its transfers and seen them end: a transfer still out
+    // would be cut off by the reset behind its driver's back.
+    bool portReset = code == IOCTL_INTERNAL_USB_RESET_PORT;
+    bool pipeReset = urb != nullptr && urb->UrbHeader.Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL &&
+                     urb->UrbHeader.Length >= sizeof(urb->UrbPipeRequest);
+    if (!portReset && !pipeReset) {
+        return;
+    }
+    for (const auto& [transfer, where] : inFlight_) {
+        if (where.physicalDevice != physicalDevice) {
+            continue;
+        }
+        if (portReset) {
+            BugCheck("BUGCODE_USB_DRIVER",
+                     "IOCTL_INTERNAL_USB_RESET_PORT sent while a transfer on the device is still pending", irp);
+        }
+        if (where.pipe == urb->UrbPipeRequest.PipeHandle) {
+            BugCheck("BUGCODE_USB_DRIVER",
+                     "URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL sent while a transfer on the pipe is still pending",
+                     irp);
+        }
+    }
+}
+
+void UsbBus::CompleteAll(const UsbFunction::Completions& done)
+{
+    for (PIRP irp : done) {
+        {
+            // Before the completion routines run: once one has seen its
+            // transfer end, its driver may reset the pipe at once.
+            std::lock_guard lock(lock_);
+            inFlight_.erase(irp);
+        }
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
 }
 
 NTSTATUS UsbBus::Process(PDEVICE_OBJECT physicalDevice, PIRP irp, size_t record)
@@ -315,13 +384,15 @@ NTSTATUS UsbBus::DispatchPnp(PDEVICE_OBJECT physicalDevice, PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     UsbFunction::Completions aborted;
-    UsbFunction::Completions own;
     CompletionMode mode;
+    size_t record;
+    bool pend;
     {
         std::lock_guard lock(lock_);
         PhysicalDevice& device = DeviceOf(physicalDevice);
-        size_t record = device.function->Record(irp);
+        record = device.function->Record(irp);
         mode = device.mode;
+        pend = device.pendPnp;
         switch (stack->MinorFunction) {
         case IRP_MN_QUERY_CAPABILITIES:
             if (device.capabilities) {
@@ -350,11 +421,29 @@ NTSTATUS UsbBus::DispatchPnp(PDEVICE_OBJECT physicalDevice, PIRP irp)
         default:
             break;
         }
-        device.function->Finish(irp, record, status, own);
+        if (pend) {
+            // Before the lock goes: from then on the controller may end it.
+            IoMarkIrpPending(irp);
+        }
     }
     Deliver(mode, std::move(aborted));
-    CompleteAll(own);
+    if (pend) {
+        controller_.Post(
+            [this, physicalDevice, irp, record, status] { FinishPnp(physicalDevice, irp, record, status); });
+        return STATUS_PENDING;
+    }
+    FinishPnp(physicalDevice, irp, record, status);
     return status;
+}
+
+void UsbBus::FinishPnp(PDEVICE_OBJECT physicalDevice, PIRP irp, size_t record, NTSTATUS status)
+{
+    UsbFunction::Completions own;
+    {
+        std::lock_guard lock(lock_);
+        DeviceOf(physicalDevice).function->Finish(irp, record, status, own);
+    }
+    CompleteAll(own);
 }
 
 NTSTATUS UsbBus::DispatchPower(PDEVICE_OBJECT physicalDevice, PIRP irp)
@@ -468,7 +557,7 @@ void UsbBus::Deliver(CompletionMode mode, UsbFunction::Completions done)
         return;
     }
     if (mode == CompletionMode::ControllerThread) {
-        controller_.Post([done = std::move(done)] { CompleteAll(done); });
+        controller_.Post([this, done = std::move(done)] { CompleteAll(done); });
     } else {
         CompleteAll(done);
     }

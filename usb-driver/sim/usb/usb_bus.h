@@ -33,7 +33,9 @@ enum class CompletionMode {
 
 class UsbBus {
 public:
-    explicit UsbBus(CompletionMode defaultMode = CompletionMode::Synchronous);
+    // Completions come from the controller thread unless a test asks for
+    // the caller's thread, as they do from a real host controller's DPC.
+    explicit UsbBus(CompletionMode defaultMode = CompletionMode::ControllerThread);
     // Deletes the physical devices left, whose waiting transfers end as on
     // an unplug, then stops the controller thread.
     ~UsbBus();
@@ -48,6 +50,11 @@ public:
     void SetCompletionMode(PDEVICE_OBJECT physicalDevice, CompletionMode mode);
     // The record a capabilities query gets; none leaves the query unanswered.
     void SetCapabilities(PDEVICE_OBJECT physicalDevice, std::optional<DEVICE_CAPABILITIES> capabilities);
+    // Plug and Play requests return STATUS_PENDING and end later on the
+    // controller thread, as from a hub's own worker, whatever the device's
+    // completion mode; so the pending branches of a function driver's
+    // forward-and-wait paths run.
+    void PendPnpRequests(PDEVICE_OBJECT physicalDevice, bool pend);
     // The port-status word while the device is plugged in, instead of
     // USBD_PORT_ENABLED | USBD_PORT_CONNECTED.
     void SetPortStatus(PDEVICE_OBJECT physicalDevice, std::optional<ULONG> status);
@@ -85,12 +92,17 @@ private:
         size_t record;
         NTSTATUS status;
     };
+    struct InFlightTransfer {
+        PDEVICE_OBJECT physicalDevice;
+        USBD_PIPE_HANDLE pipe;
+    };
     struct PhysicalDevice {
         std::unique_ptr<UsbFunction> function;
         CompletionMode mode;
         std::optional<DEVICE_CAPABILITIES> capabilities;
         std::function<bool(const UsbRequestRecord&)> holdPower;
         std::vector<HeldPowerRequest> heldPower;
+        bool pendPnp = false;
     };
 
     static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -99,10 +111,16 @@ private:
 
     NTSTATUS DispatchInternalControl(PDEVICE_OBJECT physicalDevice, PIRP irp);
     NTSTATUS DispatchPnp(PDEVICE_OBJECT physicalDevice, PIRP irp);
+    void FinishPnp(PDEVICE_OBJECT physicalDevice, PIRP irp, size_t record, NTSTATUS status);
     NTSTATUS DispatchPower(PDEVICE_OBJECT physicalDevice, PIRP irp);
     void FinishPower(PDEVICE_OBJECT physicalDevice, const HeldPowerRequest& request);
     NTSTATUS DispatchOther(PDEVICE_OBJECT physicalDevice, PIRP irp);
     NTSTATUS Process(PDEVICE_OBJECT physicalDevice, PIRP irp, size_t record);
+    // A port reset with a transfer of the device still pending, or a pipe
+    // reset with one of the pipe's, is a bug check. Called with lock_ held.
+    void RequireNoTransfersForReset(PDEVICE_OBJECT physicalDevice, PIRP irp, ULONG code, PURB urb) const;
+    // Completes each request, having first taken it off the transfers in flight.
+    void CompleteAll(const UsbFunction::Completions& done);
     void OnActivity(PDEVICE_OBJECT physicalDevice);
     void OnCancel(PDEVICE_OBJECT physicalDevice, PIRP irp);
     // Completes the requests in the context the device's mode asks for.
@@ -118,6 +136,9 @@ private:
     // Signalled when a cancel routine has ended its transfer.
     std::condition_variable cancelled_;
     std::map<PDEVICE_OBJECT, PhysicalDevice> devices_;
+    // Bulk and interrupt transfers sent and not yet completed to their
+    // senders, whatever the device has done with them.
+    std::map<PIRP, InFlightTransfer> inFlight_;
     std::function<void(PDEVICE_OBJECT)> unplugHandler_;
     std::mutex holdLock_;
     std::condition_variable holdChanged_;

@@ -47,6 +47,14 @@ HANDLE Open(std::u16string_view name, DWORD shareMode, DWORD flagsAndAttributes)
     file->fileObject.Type = 5;
     file->fileObject.Size = sizeof(FILE_OBJECT);
     file->fileObject.DeviceObject = named;
+    // As on Windows, the driver sees the rest of the path (\\.\COM5\extra
+    // gives \extra) and an empty name for the device itself.
+    file->fileName = remainder;
+    if (!file->fileName.empty()) {
+        file->fileObject.FileName.Buffer = file->fileName.data();
+        file->fileObject.FileName.Length = static_cast<USHORT>(file->fileName.size() * sizeof(WCHAR));
+        file->fileObject.FileName.MaximumLength = file->fileObject.FileName.Length;
+    }
     KeInitializeEvent(&file->event, NotificationEvent, FALSE);
     ReferenceDevice(file->namedDevice);
     ReferenceDevice(file->targetDevice);

@@ -55,9 +55,14 @@ std::vector<std::shared_ptr<FileRequest>> CancelRequests(
             }
         }
     }
+    // The I/O manager cancels from a kernel APC or with APCs disabled, so a
+    // cancel routine goes on at APC_LEVEL once it lets the cancel spin lock go.
+    KIRQL irql;
+    KeRaiseIrql(APC_LEVEL, &irql);
     for (const auto& request : chosen) {
         IoCancelIrp(request->irp);
     }
+    KeLowerIrql(irql);
     std::vector<PIRP> finished;
     {
         std::lock_guard lock(requestsLock);

@@ -1,5 +1,5 @@
 // The application's requests that are in flight, for cancelling those of one
-// thread (CancelIo, the end of the thread).
+// thread (CancelIo, the end of the thread) or of one handle (CancelIoEx).
 #pragma once
 
 #include <functional>
@@ -18,8 +18,8 @@ void TrackRequest(std::shared_ptr<FileRequest> request);
 // free it.
 bool UntrackRequest(const FileRequest& request);
 
-// Cancels (IoCancelIrp) every request in flight that selects chooses, and
-// returns them.
+// Cancels (IoCancelIrp at APC_LEVEL) every request in flight that selects
+// chooses, and returns them.
 std::vector<std::shared_ptr<FileRequest>> CancelRequests(
     const std::function<bool(const FileRequest& request)>& selects);
 

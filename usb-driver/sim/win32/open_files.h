@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "handles.h"
 #include "platform/platform.h"
@@ -19,6 +20,9 @@ struct OpenFile final : HandleObject {
     PDEVICE_OBJECT namedDevice = nullptr;
     PDEVICE_OBJECT targetDevice = nullptr;
     bool overlapped = false;
+    // What followed the device's name in the path opened, from its
+    // backslash on; the file object's FileName points into it.
+    std::u16string fileName;
     // The file object's own event, signalled by the completion of an
     // overlapped request that names no event of its own.
     KEVENT event{};

@@ -1,5 +1,6 @@
 // Cancelling the requests of one thread, as CancelIo and the end of a
-// thread do; requests that other threads issued are left alone.
+// thread do, leaving alone those other threads issued; and the requests of
+// one handle from any thread, or the one of an OVERLAPPED, as CancelIoEx does.
 
 #include <thread>
 
@@ -33,6 +34,22 @@ BOOL WINAPI CancelIo(HANDLE hFile)
     // request has completed.
     sim::CancelRequests(
         [self, target](const sim::FileRequest& r) { return r.issuer == self && r.target == target; });
+    return TRUE;
+}
+
+BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
+{
+    sim::FileReference file = sim::ReferenceFileByHandle(hFile);
+    if (!file) {
+        return sim::FailWithError(ERROR_INVALID_HANDLE);
+    }
+    const sim::OpenFile* target = file.File().get();
+    auto cancelled = sim::CancelRequests([target, lpOverlapped](const sim::FileRequest& r) {
+        return r.target == target && (lpOverlapped == nullptr || r.report.overlapped == lpOverlapped);
+    });
+    if (cancelled.empty()) {
+        return sim::FailWithError(ERROR_NOT_FOUND);
+    }
     return TRUE;
 }
 

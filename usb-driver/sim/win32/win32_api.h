@@ -79,6 +79,7 @@ typedef uint64_t ULONG_PTR;
 #define ERROR_NOACCESS 998
 #define ERROR_IO_DEVICE 1117
 #define ERROR_DEVICE_NOT_CONNECTED 1167
+#define ERROR_NOT_FOUND 1168
 #define ERROR_NO_SYSTEM_RESOURCES 1450
 #define ERROR_DEVICE_REMOVED 1617
 
@@ -368,6 +369,7 @@ BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
                                 BOOL bWait);
 BOOL WINAPI CancelIo(HANDLE hFile);
+BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
 

@@ -65,6 +65,12 @@ size_t HeldRequests::Cancelled()
     return cancelled_;
 }
 
+KIRQL HeldRequests::CancelRoutineIrql()
+{
+    std::lock_guard guard(lock_);
+    return cancelRoutineIrql_;
+}
+
 VOID NTAPI HeldRequests::Cancel(PDEVICE_OBJECT, PIRP irp)
 {
     // Called with the cancel spin lock held; the request is still held,
@@ -76,6 +82,10 @@ VOID NTAPI HeldRequests::Cancel(PDEVICE_OBJECT, PIRP irp)
         self->cancelled_++;
     }
     IoReleaseCancelSpinLock(irp->CancelIrql);
+    {
+        std::lock_guard guard(self->lock_);
+        self->cancelRoutineIrql_ = KeGetCurrentIrql();
+    }
     irp->IoStatus.Status = STATUS_CANCELLED;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);

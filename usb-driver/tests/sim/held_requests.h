@@ -28,6 +28,9 @@ public:
     size_t Count();
     // Requests completed by their cancel routine.
     size_t Cancelled();
+    // The IRQL the latest cancel routine went on at once it had released the
+    // cancel spin lock.
+    KIRQL CancelRoutineIrql();
 
 private:
     static VOID NTAPI Cancel(PDEVICE_OBJECT device, PIRP irp);
@@ -37,6 +40,7 @@ private:
     std::deque<PIRP> held_;
     size_t everHeld_ = 0;
     size_t cancelled_ = 0;
+    KIRQL cancelRoutineIrql_ = HIGH_LEVEL;
 };
 
 }  // namespace bulkcom_test

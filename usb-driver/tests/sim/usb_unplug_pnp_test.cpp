@@ -203,6 +203,8 @@ TEST_F(UsbPhysicalDeviceRequests, RemovalClosesThePipesAndCancelsWhatWaits)
     UsbConfiguration configuration = client.Configure();
     ASSERT_EQ(configuration.status, STATUS_SUCCESS);
     auto read = client.Read(configuration.Pipe(sim::BulkInEndpoint), 64);
+    // The read must have reached the device for the removal to find it there.
+    bus.Flush();
     ASSERT_FALSE(read->Call().Ended());
 
     EXPECT_EQ(pnp.SendPnp(pdo, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);

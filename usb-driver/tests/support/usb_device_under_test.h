@@ -14,7 +14,7 @@ namespace bulkcom_test {
 class UsbDeviceUnderTest {
 public:
     explicit UsbDeviceUnderTest(std::shared_ptr<sim::UsbDeviceModel> model = std::make_shared<sim::LoopbackDevice>(),
-                                sim::CompletionMode mode = sim::CompletionMode::Synchronous);
+                                sim::CompletionMode mode = sim::CompletionMode::ControllerThread);
     // Removes the device if the Plug and Play manager has not.
     ~UsbDeviceUnderTest();
     UsbDeviceUnderTest(const UsbDeviceUnderTest&) = delete;
