@@ -22,6 +22,7 @@
 #include "application_side.h"
 #include "kernel/pool.h"
 #include "support/port_access.h"
+#include "support/power_cases.h"
 #include "support/sim_test.h"
 #include "support/usb_device_under_test.h"
 
@@ -279,18 +280,17 @@ TEST_P(StressTest, ApplicationThreadsAndPlugAndPlayRequestsAtOnce)
     EXPECT_EQ(tally_.completed.load(), tally_.started.load());
     EXPECT_GT(tally_.echoes.load(), 0u);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    const auto perSecond = static_cast<long>(static_cast<double>(tally_.started.load()) / seconds);
+    const sim::Pool::Peak peak = sim::Pool::PeakUse();
     std::cout << "stress: " << tally_.started.load() << " application requests (" << tally_.echoes.load()
               << " echoes checked) and " << tally_.pnpRequests.load() << " Plug and Play sequences in " << seconds
-              << " s: " << static_cast<long>(static_cast<double>(tally_.started.load()) / seconds) << " requests/s; pool peak "
-              << sim::Pool::PeakUse().bytes << " bytes in " << sim::Pool::PeakUse().blocks << " blocks\n";
+              << " s: " << perSecond << " requests/s; pool peak " << peak.bytes << " bytes in " << peak.blocks
+              << " blocks\n";
 }
 
 INSTANTIATE_TEST_SUITE_P(Reliability, StressTest,
                          ::testing::Values(sim::CompletionMode::Synchronous, sim::CompletionMode::ControllerThread),
-                         [](const auto& info) {
-                             return info.param == sim::CompletionMode::Synchronous ? "CallerThread"
-                                                                                   : "ControllerThread";
-                         });
+                         [](const auto& info) { return CompletionModeName(info); });
 
 }  // namespace
 }  // namespace bulkcom_test

@@ -14,10 +14,14 @@ std::vector<PowerCase> AllPowerCases()
     return cases;
 }
 
+std::string CompletionModeName(sim::CompletionMode mode)
+{
+    return mode == sim::CompletionMode::Synchronous ? "CallerThread" : "ControllerThread";
+}
+
 std::string PowerCaseName(const ::testing::TestParamInfo<PowerCase>& info)
 {
-    return "OsClass" + std::to_string(info.param.osClass) +
-           (info.param.mode == sim::CompletionMode::Synchronous ? "CallerThread" : "ControllerThread");
+    return "OsClass" + std::to_string(info.param.osClass) + CompletionModeName(info.param.mode);
 }
 
 }  // namespace bulkcom_test

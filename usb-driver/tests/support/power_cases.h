@@ -1,6 +1,6 @@
-// The combinations power tests run in: each operating-system generation the
-// driver tells apart, with the bus completing in the caller's thread or on
-// its controller thread.
+// The combinations tests run in: the bus completing in the caller's thread
+// or on its controller thread, and for power tests each operating-system
+// generation the driver tells apart.
 #pragma once
 
 #include <string>
@@ -22,5 +22,12 @@ struct PowerCase {
 // XP, Vista, 7 and 10 (OsClass 1 to 4), each in both completion modes.
 std::vector<PowerCase> AllPowerCases();
 std::string PowerCaseName(const ::testing::TestParamInfo<PowerCase>& info);
+
+// "CallerThread" or "ControllerThread", for suites run in both modes.
+std::string CompletionModeName(sim::CompletionMode mode);
+inline std::string CompletionModeName(const ::testing::TestParamInfo<sim::CompletionMode>& info)
+{
+    return CompletionModeName(info.param);
+}
 
 }  // namespace bulkcom_test
