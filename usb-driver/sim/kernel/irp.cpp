@@ -484,7 +484,23 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         if (invoke) {
             bool ownLocation = Irp->CurrentLocation <= Irp->StackCount;
             PDEVICE_OBJECT owner = ownLocation ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
+            bool handedBack = false;
+            if (!ownLocation) {
+                // The top routine of a request a driver built hands the request
+                // back to its owner, who may free or resend it on another
+                // thread (woken by an event the routine sets) before the
+                // routine returns.
+                std::lock_guard lock(irpLock);
+                IrpRecord& record = RecordOf(Irp, "IoCompleteRequest");
+                if (record.origin == Origin::Allocated) {
+                    record.phase = Phase::Stopped;
+                    handedBack = true;
+                }
+            }
             if (routine(owner, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+                if (handedBack) {
+                    return;
+                }
                 std::lock_guard lock(irpLock);
                 auto found = records.find(Irp);
                 if (found != records.end() && found->second.phase == Phase::InFlight) {
