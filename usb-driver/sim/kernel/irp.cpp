@@ -48,8 +48,8 @@ struct DispatchFrame {
     bool completionPassed = false;
     bool markedAtCompletion = false;
     bool lowerReturnedPending = false;
-    // The location just below, where a request passed on (by IoCallDriver
-    // now, or by PoCallDriver from a worker later) shows it is pending.
+    // The location just below, where a request passed on shows it is pending
+    // once the completion walk has left it.
     bool lowerPassed = false;
     bool lowerMarked = false;
 };
@@ -243,6 +243,14 @@ NTSTATUS CallDriverForPowerManager(PDEVICE_OBJECT device, PIRP irp)
     return IofCallDriver(device, irp);
 }
 
+void NoteCallDeferred(PIRP irp)
+{
+    std::lock_guard lock(irpLock);
+    if (currentFrame != nullptr && currentFrame->irp == irp) {
+        currentFrame->lowerReturnedPending = true;
+    }
+}
+
 bool PowerRequestsSerialised()
 {
     return CurrentWindowsVersion() < WindowsVersion::Vista;
@@ -414,10 +422,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             // Until the completion walk has passed a location, the request is
             // alive and the walk cannot clear the location while the lock is held.
             if (!frame.completionPassed) {
-                marked = (stack->Control & SL_PENDING_RETURNED) != 0;
-            }
-            if (!frame.lowerPassed && frame.location > 1) {
-                frame.lowerMarked = ((stack - 1)->Control & SL_PENDING_RETURNED) != 0;
+                marked = (std::atomic_ref(stack->Control).load(std::memory_order_relaxed) & SL_PENDING_RETURNED) != 0;
             }
         } else {
             known = frame.completionPassed;

@@ -20,6 +20,9 @@ void FreeKernelIrp(PIRP irp);
 // PoCallDriver and its own requests): before Vista no other way may bring a
 // power request to a driver.
 NTSTATUS CallDriverForPowerManager(PDEVICE_OBJECT device, PIRP irp);
+// The power manager will bring the request to the next driver later from a
+// worker and answers the caller STATUS_PENDING now, as a lower driver would.
+void NoteCallDeferred(PIRP irp);
 
 // Power requests were serialised per device before Vista: each driver that
 // handles one tells the power manager with PoStartNextPowerIrp, and passes

@@ -69,6 +69,7 @@ NTSTATUS Deliver(PDEVICE_OBJECT device, PIRP irp)
         // The request will be with the device when the caller's completion
         // routine runs, though it is not there yet: it counts as pending.
         IoGetNextIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+        NoteCallDeferred(irp);
         QueueSystemWork([device, irp] { CallDriverForPowerManager(device, irp); });
         return STATUS_PENDING;
     }

@@ -55,18 +55,18 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     extension->StartSeen = TRUE;
     // The lower drivers start first; the device is configured on top of them.
     NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
+    // Under the semaphore, so no port request ever sees a configuration half
+    // made, or freed again when it fails, nor the flags change under it.
+    AcquireIoSemaphore(DeviceObject);
     if (NT_SUCCESS(status)) {
-        // Under the semaphore, so no port request ever sees a configuration
-        // half made, or freed again when it fails.
-        AcquireIoSemaphore(DeviceObject);
         status = ConfigureDevice(DeviceObject);
         if (NT_SUCCESS(status)) {
             extension->Started = TRUE;
         }
-        ReleaseIoSemaphore(DeviceObject);
     }
     extension->Removed = FALSE;
     KeClearEvent(&extension->DeviceGoneEvent);
+    ReleaseIoSemaphore(DeviceObject);
     return CompletePnp(DeviceObject, Irp, status);
 }
 

@@ -478,7 +478,9 @@ FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Complet
 
 FORCEINLINE VOID IoMarkIrpPending(PIRP Irp)
 {
-    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+    // The I/O manager may read the mark on another processor while a driver
+    // that already returned STATUS_PENDING marks its location once more.
+    __atomic_fetch_or(&IoGetCurrentIrpStackLocation(Irp)->Control, SL_PENDING_RETURNED, __ATOMIC_RELAXED);
 }
 
 // A function rather than the DDK's macro: the host headers are not system
