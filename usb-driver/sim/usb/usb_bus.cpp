@@ -194,7 +194,7 @@ void UsbBus::ReleasePowerRequests(PDEVICE_OBJECT physicalDevice)
     }
 }
 
-void UsbBus::Unplug(PDEVICE_OBJECT physicalDevice)
+void UsbBus::NoticeUnplug(PDEVICE_OBJECT physicalDevice)
 {
     UsbFunction::Completions done;
     CompletionMode mode;

@@ -31,6 +31,16 @@ enum class CompletionMode {
     ControllerThread,
 };
 
+// How a device leaves its port when a test unplugs it.
+enum class UnplugMode {
+    // The hub sees the port empty at once.
+    Instant,
+    // As when the cable is pulled: the device first stops answering while
+    // its port still reads connected and enabled; the hub sees the port
+    // empty only when the test says so (NoticeUnplug).
+    CablePull,
+};
+
 class UsbBus {
 public:
     // Completions come from the controller thread unless a test asks for
@@ -70,10 +80,18 @@ public:
     // Stops holding, and completes those held in the device's completion mode.
     void ReleasePowerRequests(PDEVICE_OBJECT physicalDevice);
 
-    // The device leaves its port: waiting transfers end with
-    // STATUS_DEVICE_NOT_CONNECTED, new URBs fail with it, the port status
-    // becomes 0, and the unplug handler is called.
+    // Instant unless set otherwise.
+    void SetUnplugMode(PDEVICE_OBJECT physicalDevice, UnplugMode mode);
+    // The device leaves its port. Instant: as NoticeUnplug. CablePull:
+    // waiting transfers end with STATUS_UNSUCCESSFUL and
+    // USBD_STATUS_XACT_ERROR, new URBs and port resets fail with them, the
+    // port status stays as it was, and the Plug and Play side hears nothing
+    // until NoticeUnplug.
     void Unplug(PDEVICE_OBJECT physicalDevice);
+    // The hub sees the port empty: waiting transfers end with
+    // STATUS_DEVICE_NOT_CONNECTED, new URBs fail with it, the port status
+    // becomes 0, and the unplug handler is called, once.
+    void NoticeUnplug(PDEVICE_OBJECT physicalDevice);
     // Where the Plug and Play manager hears of an unplugged device.
     void SetUnplugHandler(std::function<void(PDEVICE_OBJECT)> handler);
 
@@ -103,6 +121,7 @@ private:
         std::function<bool(const UsbRequestRecord&)> holdPower;
         std::vector<HeldPowerRequest> heldPower;
         bool pendPnp = false;
+        UnplugMode unplugMode = UnplugMode::Instant;
     };
 
     static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -116,6 +135,8 @@ private:
     void FinishPower(PDEVICE_OBJECT physicalDevice, const HeldPowerRequest& request);
     NTSTATUS DispatchOther(PDEVICE_OBJECT physicalDevice, PIRP irp);
     NTSTATUS Process(PDEVICE_OBJECT physicalDevice, PIRP irp, size_t record);
+    // The first half of an unplug in CablePull mode; false in Instant mode.
+    bool PullCable(PDEVICE_OBJECT physicalDevice);
     // A port reset with a transfer of the device still pending, or a pipe
     // reset with one of the pipe's, is a bug check. Called with lock_ held.
     void RequireNoTransfersForReset(PDEVICE_OBJECT physicalDevice, PIRP irp, ULONG code, PURB urb) const;

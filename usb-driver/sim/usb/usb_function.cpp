@@ -31,6 +31,14 @@ bool LongEnough(PURB urb, size_t size)
     return urb->UrbHeader.Length >= size;
 }
 
+// A device that no longer answers leaves every transaction without a
+// handshake. Host controllers since USB 2.0 report that as a transaction
+// error (USBD_STATUS_DEV_NOT_RESPONDING is its USB 1.0 name), and the Windows
+// xHCI driver completes the request with STATUS_UNSUCCESSFUL.
+// STATUS_DEVICE_NOT_CONNECTED comes only once the hub has seen the port empty.
+constexpr NTSTATUS NoHandshakeStatus = STATUS_UNSUCCESSFUL;
+constexpr USBD_STATUS NoHandshakeUsbdStatus = USBD_STATUS_XACT_ERROR;
+
 UsbRequestKind KindOfControl(ULONG code)
 {
     switch (code) {
@@ -181,6 +189,11 @@ void UsbFunction::HandleInternalControl(PIRP irp, size_t record, Completions& do
             Complete(irp, nullptr, record, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0, done);
             return;
         }
+        // The hub drives the reset, but nothing comes back to be addressed.
+        if (!answering_) {
+            Complete(irp, nullptr, record, NoHandshakeStatus, NoHandshakeUsbdStatus, 0, done);
+            return;
+        }
         // The configuration is selected again after the reset: handles stay
         // valid and every endpoint starts afresh.
         for (Pipe& pipe : pipes_) {
@@ -211,6 +224,12 @@ void UsbFunction::SubmitUrb(PIRP irp, PURB urb, size_t record, Completions& done
     }
     if (!connected_) {
         Complete(irp, urb, record, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0, done);
+        return;
+    }
+    // Every URB reaches the device, a pipe reset too: it ends with a
+    // clear-halt request to the endpoint.
+    if (!answering_) {
+        Complete(irp, urb, record, NoHandshakeStatus, NoHandshakeUsbdStatus, 0, done);
         return;
     }
     switch (urb->UrbHeader.Function) {
@@ -543,6 +562,12 @@ void UsbFunction::Unplug(Completions& done)
 {
     connected_ = false;
     EndAll(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, done);
+}
+
+void UsbFunction::StopAnswering(Completions& done)
+{
+    answering_ = false;
+    EndAll(NoHandshakeStatus, NoHandshakeUsbdStatus, done);
 }
 
 void UsbFunction::Deconfigure(Completions& done)

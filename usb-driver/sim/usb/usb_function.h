@@ -39,6 +39,10 @@ public:
     void Cancel(PIRP irp, Completions& done);
     // The device is gone: waiting transfers end with STATUS_DEVICE_NOT_CONNECTED.
     void Unplug(Completions& done);
+    // The device no longer answers while its port still reads connected:
+    // waiting transfers end with a transaction error, every later URB fails
+    // with one, and so does a port reset.
+    void StopAnswering(Completions& done);
     // The configuration is dropped: waiting transfers end with STATUS_CANCELLED.
     void Deconfigure(Completions& done);
 
@@ -115,6 +119,7 @@ private:
     std::shared_ptr<UsbDeviceModel> device_;
     PDRIVER_CANCEL cancelRoutine_;
     bool connected_ = true;
+    bool answering_ = true;
     std::optional<ULONG> portStatus_;
     std::vector<Pipe> pipes_;
     std::list<Transfer> transfers_;

@@ -351,6 +351,108 @@ TEST_P(DeviceFailuresTest, UnplugDuringATransferEndsItThenTheDeviceGoesOnceClose
     EXPECT_EQ(device_->Pdo()->AttachedDevice, nullptr) << "removed once the last handle closed";
 }
 
+// Between a pulled cable and the hub seeing its port empty, each read or
+// write meets a transaction error on a port that still reads connected and
+// runs the recovery once, every step of which fails; once Windows has
+// removed the device, requests get the device-gone outcome.
+TEST_P(DeviceFailuresTest, APulledCableFailsEachRequestAfterOneRecoveryUntilTheDeviceIsSeenGone)
+{
+    device_->Bus().SetUnplugMode(device_->Pdo(), sim::UnplugMode::CablePull);
+    COMMTIMEOUTS patient{MAXDWORD, 0, MAXDWORD, 0, MAXDWORD};
+    ASSERT_TRUE(SetCommTimeouts(port_, &patient));
+    WatchForTransfers();
+    WaitWatcher watcher;
+    std::vector<UCHAR> buffer(8);
+    Transfer read{}, written{};
+    std::thread reader([&] { read = Read(port_, buffer); });
+    WaitForTransferInFlight();
+    std::thread writer([&] { written = Write(port_, Pattern(4)); });
+    watcher.WaitUntilBlockedOn(&device_->Extension()->IoSemaphore);
+
+    device_->Bus().Unplug(device_->Pdo());
+    reader.join();
+    writer.join();
+    EXPECT_EQ(read.error, DWORD{ERROR_IO_DEVICE});
+    EXPECT_EQ(written.error, DWORD{ERROR_IO_DEVICE});
+    // A request that comes while the port still reads connected.
+    EXPECT_EQ(Read(port_, buffer).error, DWORD{ERROR_IO_DEVICE});
+    std::vector<sim::UsbRequestRecord> sent = device_->NewRequests();
+    auto count = [&](auto matches) { return std::count_if(sent.begin(), sent.end(), matches); };
+    EXPECT_EQ(count([](const auto& r) { return r.urbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER; }), 3);
+    EXPECT_EQ(count([](const auto& r) { return r.kind == sim::UsbRequestKind::ResetPort; }), 3);
+    EXPECT_EQ(count([](const auto& r) { return r.urbFunction == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL; }), 6);
+    EXPECT_EQ(count([](const auto& r) {
+                  return r.kind != sim::UsbRequestKind::GetPortStatus && r.status != STATUS_UNSUCCESSFUL;
+              }),
+              0)
+        << "the device answers nothing";
+
+    device_->Bus().NoticeUnplug(device_->Pdo());
+    device_->Pnp().WaitUntilIdle();
+    EXPECT_TRUE(device_->Extension()->Removed) << "surprise removal";
+    EXPECT_EQ(Write(port_, Pattern(4)).error, DWORD{ERROR_BAD_COMMAND});
+    EXPECT_TRUE(CloseHandle(port_));
+    port_ = INVALID_HANDLE_VALUE;
+    sim::WaitForDeferredCloses();
+    device_->Pnp().WaitUntilIdle();
+    EXPECT_EQ(device_->Pdo()->AttachedDevice, nullptr) << "removed once the handle closed";
+    sim::Hooks().timedWaitStarted = nullptr;
+}
+
+// The hub sees the port empty while a write that met the pulled cable is
+// in its recovery: the write ends as device-gone, the recovery sends nothing
+// more, and the read waiting behind it is refused.
+TEST_P(DeviceFailuresTest, APulledCableSeenGoneDuringTheRecoveryEndsTheWriteAsDeviceGone)
+{
+    device_->Bus().SetUnplugMode(device_->Pdo(), sim::UnplugMode::CablePull);
+    COMMTIMEOUTS patient{MAXDWORD, 0, MAXDWORD, 0, MAXDWORD};
+    ASSERT_TRUE(SetCommTimeouts(port_, &patient));
+    scripted_->IgnoreOut();
+    std::atomic<bool> noticed{false};
+    sim::Hooks().requestArriving = [&](PDEVICE_OBJECT target, PIRP irp) {
+        const IO_STACK_LOCATION& stack = *IoGetCurrentIrpStackLocation(irp);
+        if (target != device_->Pdo() || stack.MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
+            stack.Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) {
+            return;
+        }
+        auto* urb = static_cast<PURB>(stack.Parameters.Others.Argument1);
+        if (urb->UrbHeader.Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL && !noticed.exchange(true)) {
+            device_->Bus().NoticeUnplug(device_->Pdo());
+            device_->Pnp().WaitUntilIdle();
+        }
+    };
+    WatchForTransfers();
+    WaitWatcher watcher;
+    std::vector<UCHAR> buffer(8);
+    Transfer read{}, written{};
+    std::thread writer([&] { written = Write(port_, Pattern(4)); });
+    WaitForTransferInFlight();
+    std::thread reader([&] { read = Read(port_, buffer); });
+    watcher.WaitUntilBlockedOn(&device_->Extension()->IoSemaphore);
+
+    device_->Bus().Unplug(device_->Pdo());
+    writer.join();
+    reader.join();
+    sim::Hooks().requestArriving = nullptr;
+    sim::Hooks().timedWaitStarted = nullptr;
+    EXPECT_EQ(written.error, DWORD{ERROR_ACCESS_DENIED}) << "the delete-pending status";
+    EXPECT_EQ(read.error, DWORD{ERROR_BAD_COMMAND}) << "refused by the readiness test";
+    std::vector<sim::UsbRequestRecord> sent = device_->NewRequests();
+    EXPECT_EQ(std::count_if(sent.begin(), sent.end(),
+                            [](const auto& r) {
+                                return r.kind == sim::UsbRequestKind::ResetPort ||
+                                       r.urbFunction == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+                            }),
+              1)
+        << "only the reset the hub's notice overtook";
+
+    EXPECT_TRUE(CloseHandle(port_));
+    port_ = INVALID_HANDLE_VALUE;
+    sim::WaitForDeferredCloses();
+    device_->Pnp().WaitUntilIdle();
+    EXPECT_EQ(device_->Pdo()->AttachedDevice, nullptr);
+}
+
 INSTANTIATE_TEST_SUITE_P(EndToEnd, DeviceFailuresTest,
                          ::testing::Values(CompletionMode::Synchronous, CompletionMode::ControllerThread),
                          [](const auto& info) {

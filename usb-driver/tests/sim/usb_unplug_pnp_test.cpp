@@ -1,5 +1,5 @@
-// A USB device unplugged at any moment, and the Plug and Play and power
-// requests its physical device object answers.
+// A USB device unplugged at any moment, at once or as a pulled cable, and
+// the Plug and Play and power requests its physical device object answers.
 
 #include <thread>
 
@@ -77,6 +77,52 @@ TEST_P(UsbUnplug, EndsTransfersInBothDirectionsAndStopsTheLoopback)
     // Data the device would still send reaches nobody.
     device->SendMessage(Pattern(3));
     EXPECT_EQ(client.Read(configuration.Pipe(sim::BulkInEndpoint), 64)->Wait(), STATUS_DEVICE_NOT_CONNECTED);
+}
+
+TEST_P(UsbUnplug, APulledCableFailsEveryTransactionUntilTheHubSeesThePortEmpty)
+{
+    sim::UsbBus bus(GetParam());
+    std::vector<PDEVICE_OBJECT> told;
+    bus.SetUnplugHandler([&](PDEVICE_OBJECT pdo) { told.push_back(pdo); });
+    auto device = std::make_shared<sim::ScriptedDevice>();
+    PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(device);
+    bus.SetUnplugMode(pdo, sim::UnplugMode::CablePull);
+    UsbClient client(pdo);
+    UsbConfiguration configuration = client.Configure();
+    ASSERT_EQ(configuration.status, STATUS_SUCCESS);
+    USBD_PIPE_HANDLE in = configuration.Pipe(sim::BulkInEndpoint);
+    device->IgnoreOut();
+    auto write = client.Write(configuration.Pipe(sim::BulkOutEndpoint), Pattern(10));
+    auto read = client.Read(in, 64);
+    bus.Flush();
+    ASSERT_EQ(bus.WaitingTransfers(pdo), 2u);
+
+    bus.Unplug(pdo);
+    for (UsbTransfer* transfer : {write.get(), read.get()}) {
+        EXPECT_EQ(transfer->Wait(), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(transfer->Urb().UrbHeader.Status, USBD_STATUS_XACT_ERROR);
+    }
+    EXPECT_TRUE(told.empty()) << "the hub has not looked yet";
+    EXPECT_EQ(client.PortStatus(), ULONG{USBD_PORT_ENABLED | USBD_PORT_CONNECTED});
+    auto later = client.Read(in, 64);
+    EXPECT_EQ(later->Wait(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(later->Urb().UrbHeader.Status, USBD_STATUS_XACT_ERROR);
+    URB urb;
+    EXPECT_EQ(client.ResetPipe(in, &urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_XACT_ERROR);
+    EXPECT_EQ(client.PortRequest(IOCTL_INTERNAL_USB_RESET_PORT), STATUS_UNSUCCESSFUL);
+    std::vector<UCHAR> bytes;
+    EXPECT_EQ(client.ReadDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18, bytes), STATUS_UNSUCCESSFUL);
+    bus.Unplug(pdo);
+    EXPECT_TRUE(told.empty());
+
+    bus.NoticeUnplug(pdo);
+    EXPECT_EQ(told, std::vector<PDEVICE_OBJECT>{pdo});
+    EXPECT_EQ(client.PortStatus(), 0u);
+    EXPECT_EQ(client.Read(in, 64)->Wait(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(client.PortRequest(IOCTL_INTERNAL_USB_RESET_PORT), STATUS_DEVICE_NOT_CONNECTED);
+    bus.NoticeUnplug(pdo);
+    EXPECT_EQ(told.size(), 1u);
 }
 
 TEST_P(UsbUnplug, FromAnotherThreadWhileAReadWaits)

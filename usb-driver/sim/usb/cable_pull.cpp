@@ -1,0 +1,42 @@
+// An unplug as a pulled cable makes it: the device stops answering at once,
+// and the hub sees its port empty only later, when it next looks. Between
+// the two, a function driver meets transaction errors on a port that still
+// reads connected, and its recovery runs against a device that is gone.
+
+#include "usb_bus.h"
+
+namespace sim {
+
+void UsbBus::SetUnplugMode(PDEVICE_OBJECT physicalDevice, UnplugMode mode)
+{
+    std::lock_guard lock(lock_);
+    DeviceOf(physicalDevice).unplugMode = mode;
+}
+
+void UsbBus::Unplug(PDEVICE_OBJECT physicalDevice)
+{
+    if (!PullCable(physicalDevice)) {
+        NoticeUnplug(physicalDevice);
+    }
+}
+
+bool UsbBus::PullCable(PDEVICE_OBJECT physicalDevice)
+{
+    UsbFunction::Completions done;
+    CompletionMode mode;
+    {
+        std::lock_guard lock(lock_);
+        PhysicalDevice& device = DeviceOf(physicalDevice);
+        if (device.unplugMode != UnplugMode::CablePull) {
+            return false;
+        }
+        if (device.function->Connected()) {
+            device.function->StopAnswering(done);
+        }
+        mode = device.mode;
+    }
+    Deliver(mode, std::move(done));
+    return true;
+}
+
+}  // namespace sim
