@@ -21,9 +21,12 @@
 //   CloseWithWaitHeld   mask (4)
 //   RoundTrip           length (2, modulo MaxMessage, plus 1), extra room
 //                       (1, modulo 64, plus 1), first byte of the message (1)
-//   QueryStopThenCancel, QueryRemoveThenCancel
-//                       between (1: bit 0 set sends one SerialControl, whose
+//   QueryStopThenCancel between (1: bit 0 set sends one SerialControl, whose
 //                       arguments follow, between the query and the cancel)
+//   QueryRemoveThenCancel between (1: bit 0 set tries an open between the
+//                       query and the cancel, which the driver must refuse);
+//                       the port, closed when the query comes, is opened
+//                       again after the cancel
 //   Rebalance           none
 //   CommCall            call (1, modulo CommCall::Count), then its arguments:
 //                       SetCommState 28 bytes of DCB, SetCommMask mask (4),
@@ -80,10 +83,12 @@ enum class CommCall : uint8_t {
 };
 
 // How the port and the device end: the handle closed before an orderly
-// removal, after it, or after the device was unplugged.
+// removal; an orderly removal asked with the port open, which the
+// application closes when told of it; or the device unplugged, then the
+// handle closed.
 enum class Ending : uint8_t {
     CloseThenRemove,
-    RemoveThenClose,
+    RemoveWhileOpen,
     UnplugThenClose,
     Count,
 };

@@ -70,11 +70,16 @@ public:
         Op(which).Byte(0);
         return *this;
     }
-    // A query, a serial control request, then the cancel.
-    ControlScript& QueryControlCancel(Operation which, ULONG code, const std::vector<uint8_t>& input,
-                                      uint8_t outputLength)
+    // A query-remove, an open it makes the driver refuse, then the cancel.
+    ControlScript& QueryRemoveOpenCancel()
     {
-        Op(which).Byte(1);
+        Op(Operation::QueryRemoveThenCancel).Byte(1);
+        return *this;
+    }
+    // A query-stop, a serial control request, then the cancel.
+    ControlScript& QueryStopControlCancel(ULONG code, const std::vector<uint8_t>& input, uint8_t outputLength)
+    {
+        Op(Operation::QueryStopThenCancel).Byte(1);
         const ULONG* begin = std::begin(control_input::SerialControlCodes);
         auto index = static_cast<uint8_t>(std::find(begin, std::end(control_input::SerialControlCodes), code) - begin);
         bytes_.Byte(index).Byte(static_cast<uint8_t>(input.size())).Byte(outputLength).Bytes(input);
@@ -124,7 +129,7 @@ std::vector<Seed> ControlSeeds()
 {
     std::vector<Seed> seeds;
     seeds.push_back(ControlScript(Ending::CloseThenRemove).Named("open-close-remove"));
-    seeds.push_back(ControlScript(Ending::RemoveThenClose, true).Named("open-remove-close-controller-thread"));
+    seeds.push_back(ControlScript(Ending::RemoveWhileOpen, true).Named("open-remove-close-controller-thread"));
     seeds.push_back(ControlScript(Ending::UnplugThenClose).Named("open-unplug-close"));
 
     seeds.push_back(ControlScript(Ending::CloseThenRemove)
@@ -195,12 +200,12 @@ std::vector<Seed> ControlSeeds()
     seeds.push_back(
         ControlScript(Ending::CloseThenRemove, true).HoldWait(1, 8).Purge(0, true).Named("wait-ended-by-purgecomm"));
     seeds.push_back(ControlScript(Ending::CloseThenRemove).WaitFromEndingThread(1).Named("wait-ended-by-thread-end"));
-    seeds.push_back(ControlScript(Ending::RemoveThenClose, true)
+    seeds.push_back(ControlScript(Ending::RemoveWhileOpen, true)
                         .WaitFromEndingThread(AllEvents)
                         .Named("wait-ended-by-thread-end-controller-thread"));
     seeds.push_back(ControlScript(Ending::CloseThenRemove).CloseWithWaitHeld(1).Named("wait-held-at-close"));
     seeds.push_back(ControlScript(Ending::CloseThenRemove).HoldWait(1).Named("wait-held-at-close-then-removal"));
-    seeds.push_back(ControlScript(Ending::RemoveThenClose).HoldWait(1).Named("wait-held-at-removal"));
+    seeds.push_back(ControlScript(Ending::RemoveWhileOpen).HoldWait(1).Named("wait-held-at-removal"));
     seeds.push_back(ControlScript(Ending::UnplugThenClose).HoldWait(1).Named("wait-held-at-unplug"));
     seeds.push_back(
         ControlScript(Ending::CloseThenRemove).HoldWait(1).HoldWait(2).Purge(0, false).Named("second-wait-refused"));
@@ -226,12 +231,12 @@ std::vector<Seed> ControlSeeds()
 
     seeds.push_back(ControlScript(Ending::CloseThenRemove)
                         .QueryThenCancel(Operation::QueryStopThenCancel)
-                        .QueryControlCancel(Operation::QueryStopThenCancel, IOCTL_SERIAL_GET_BAUD_RATE, {}, 4)
+                        .QueryStopControlCancel(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4)
                         .RoundTrip(10)
                         .Named("query-stop-then-cancel"));
-    seeds.push_back(ControlScript(Ending::RemoveThenClose)
+    seeds.push_back(ControlScript(Ending::RemoveWhileOpen)
                         .QueryThenCancel(Operation::QueryRemoveThenCancel)
-                        .QueryControlCancel(Operation::QueryRemoveThenCancel, IOCTL_SERIAL_WAIT_ON_MASK, Le32(1), 4)
+                        .QueryRemoveOpenCancel()
                         .RoundTrip(10)
                         .Named("query-remove-then-cancel"));
     seeds.push_back(ControlScript(Ending::CloseThenRemove, true)

@@ -28,6 +28,15 @@ std::vector<uint8_t> MaskBytes(uint32_t mask)
 ControlSession::ControlSession(sim::CompletionMode mode) : device_(std::make_shared<sim::LoopbackDevice>(), mode)
 {
     Require(NT_SUCCESS(device_.Pnp().Enumerate(device_.Pdo())), "the loopback device did not start");
+    // As an application that registered its handle for device notifications
+    // does when asked whether the device may go: it ends what it holds and
+    // closes the port.
+    device_.Pnp().WatchQueryRemove(device_.Pdo(), [this] {
+        if (port_ != INVALID_HANDLE_VALUE) {
+            PurgeHeld();
+            Close();
+        }
+    });
     Open();
 }
 
@@ -45,15 +54,11 @@ void ControlSession::Run(Operation operation, FuzzInput& input)
     case Operation::WaitFromEndingThread: WaitFromEndingThread(input); return;
     case Operation::CloseWithWaitHeld: CloseWithWaitHeld(input); return;
     case Operation::RoundTrip: RoundTrip(input); return;
-    case Operation::QueryStopThenCancel:
-        QueryThenCancel(IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, input);
-        return;
+    case Operation::QueryStopThenCancel: QueryStopThenCancel(input); return;
     case Operation::Rebalance:
         Require(NT_SUCCESS(device_.Pnp().Rebalance(device_.Pdo())), "a rebalance of the loopback device failed");
         return;
-    case Operation::QueryRemoveThenCancel:
-        QueryThenCancel(IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, input);
-        return;
+    case Operation::QueryRemoveThenCancel: QueryRemoveThenCancel(input); return;
     case Operation::CommCall: CommApiCall(input); return;
     case Operation::CloseAndReopen: CloseAndReopen(); return;
     case Operation::Count: break;
@@ -66,12 +71,9 @@ void ControlSession::End(Ending ending)
     switch (ending) {
     case Ending::CloseThenRemove:
         Close();
-        Require(NT_SUCCESS(device_.Pnp().QueryAndRemove(device_.Pdo())), "the closed port's device was not removed");
+        Remove();
         break;
-    case Ending::RemoveThenClose:
-        Require(NT_SUCCESS(device_.Pnp().QueryAndRemove(device_.Pdo())), "the open port's device was not removed");
-        Close();
-        break;
+    case Ending::RemoveWhileOpen: Remove(); break;
     case Ending::UnplugThenClose:
         device_.Unplug();
         Close();
@@ -184,15 +186,28 @@ void ControlSession::RoundTrip(FuzzInput& input)
     Require(std::equal(message.begin(), message.end(), echo.begin()), "the echo differs from the message");
 }
 
-void ControlSession::QueryThenCancel(UCHAR query, UCHAR cancel, FuzzInput& input)
+void ControlSession::QueryStopThenCancel(FuzzInput& input)
 {
     bool between = (input.Byte() & 1) != 0;
-    device_.SendPnp(query);
+    device_.SendPnp(IRP_MN_QUERY_STOP_DEVICE);
     // Control requests never wait for the device, so one may come between.
     if (between) {
         SerialControl(input);
     }
-    Require(NT_SUCCESS(device_.SendPnp(cancel)), "a cancel after a query failed");
+    Require(NT_SUCCESS(device_.SendPnp(IRP_MN_CANCEL_STOP_DEVICE)), "a cancel after a query-stop failed");
+}
+
+void ControlSession::QueryRemoveThenCancel(FuzzInput& input)
+{
+    bool between = (input.Byte() & 1) != 0;
+    Require(NT_SUCCESS(device_.SendPnp(IRP_MN_QUERY_REMOVE_DEVICE)), "a query-remove the port was closed for failed");
+    if (between) {
+        HANDLE refused = CreateFileA("\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OVERLAPPED, nullptr);
+        Require(refused == INVALID_HANDLE_VALUE, "the port opened while a query-remove was in force");
+    }
+    Require(NT_SUCCESS(device_.SendPnp(IRP_MN_CANCEL_REMOVE_DEVICE)), "a cancel after a query-remove failed");
+    Open();
 }
 
 void ControlSession::CommApiCall(FuzzInput& input)
@@ -330,6 +345,18 @@ void ControlSession::Open()
                         nullptr);
     Require(port_ != INVALID_HANDLE_VALUE, "the port of a started device did not open");
     SetTimeouts();
+}
+
+void ControlSession::Remove()
+{
+    // A request still pending on the closed port keeps its file open, which
+    // vetoes the removal; the device goes when it is unplugged instead.
+    bool pending = std::any_of(held_.begin(), held_.end(), [](const auto& request) { return !request->Completed(); });
+    sim::PNP_VETO_TYPE veto{};
+    if (!NT_SUCCESS(device_.Pnp().QueryAndRemove(device_.Pdo(), &veto))) {
+        Require(pending && veto == sim::PNP_VetoOutstandingOpen, "an orderly removal was refused");
+        device_.Unplug();
+    }
 }
 
 void ControlSession::Close()

@@ -1,7 +1,9 @@
 // What the control-request harness does with one input: a loopback device
 // enumerated, its port opened overlapped, then the operations the input
 // decodes to (control_input.h), each checking what the application must
-// see, and an ending that closes the port and removes the device. Requests
+// see, and an ending that closes the port and removes the device. Told of
+// a query-remove, the application ends what it holds and closes the port,
+// as Windows asks only once no file is open on the device. Requests
 // the driver holds stay in flight until an operation or the ending ends
 // them; every one of them must have completed by the end.
 #pragma once
@@ -33,7 +35,8 @@ private:
     void WaitFromEndingThread(FuzzInput& input);
     void CloseWithWaitHeld(FuzzInput& input);
     void RoundTrip(FuzzInput& input);
-    void QueryThenCancel(UCHAR query, UCHAR cancel, FuzzInput& input);
+    void QueryStopThenCancel(FuzzInput& input);
+    void QueryRemoveThenCancel(FuzzInput& input);
     void CommApiCall(FuzzInput& input);
     void CloseAndReopen();
 
@@ -49,6 +52,8 @@ private:
     void SetTimeouts();
     void Open();
     void Close();
+    // An orderly removal, or an unplug where an open file vetoes it.
+    void Remove();
 
     PluggedDevice device_;
     HANDLE port_ = INVALID_HANDLE_VALUE;

@@ -1,8 +1,8 @@
 # Runs the simulator's scenario with its request trace and fails unless it
 # exits with 0 and shows the steps it exists to show, the sleep and the
-# resume with their power requests among them. The bus completes from its
-# controller thread, so a device power request may show as pending and then
-# as completed.
+# resume with their power requests among them, and the safe removal that
+# the open port vetoes. The bus completes from its controller thread, so a
+# device power request may show as pending and then as completed.
 #   cmake -DSIMULATOR=<bulkcom-sim> -P check-scenario.cmake
 
 execute_process(COMMAND "${SIMULATOR}" --trace
@@ -20,6 +20,7 @@ set(expected
   "the system resumes \\(S0\\)"
   "bulkcom FDO: IRP_MJ_POWER IRP_MN_SET_POWER D0 (completed )?-> STATUS_SUCCESS"
   "the application writes and reads again after the resume"
+  "STATUS_PLUGPLAY_QUERY_VETOED, PNP_VetoOutstandingOpen"
   "IRP_MN_SURPRISE_REMOVAL"
   "scenario complete: every step as expected")
 foreach(line IN LISTS expected)

@@ -187,6 +187,12 @@ void RequestTrace::Dispatched(NTSTATUS returned)
 
 void RequestTrace::Completing(PIRP irp)
 {
+    // A driver that stopped the completion of a request it built hands it
+    // back with no location of its own left: that request was traced when
+    // the driver below completed it.
+    if (irp->CurrentLocation > irp->StackCount) {
+        return;
+    }
     // The URB is read now: the driver that sent it may free it in its
     // completion routine.
     const IO_STACK_LOCATION& stack = *IoGetCurrentIrpStackLocation(irp);

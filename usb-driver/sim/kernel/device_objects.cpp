@@ -83,6 +83,15 @@ PDEVICE_OBJECT AttachedDeviceOf(PDEVICE_OBJECT device)
     return device;
 }
 
+PDEVICE_OBJECT BaseDeviceOf(PDEVICE_OBJECT device)
+{
+    std::lock_guard lock(objectLock);
+    while (device->DeviceObjectExtension->AttachedTo != nullptr) {
+        device = device->DeviceObjectExtension->AttachedTo;
+    }
+    return device;
+}
+
 _DEVOBJ_EXTENSION& KernelExtensionOf(PDEVICE_OBJECT device)
 {
     return *device->DeviceObjectExtension;
@@ -124,6 +133,17 @@ void WhenUnreferenced(PDEVICE_OBJECT device, std::function<void()> action)
         }
     }
     action();
+}
+
+bool StackReferenced(PDEVICE_OBJECT device)
+{
+    std::lock_guard lock(objectLock);
+    for (device = BaseDeviceOf(device); device != nullptr; device = device->AttachedDevice) {
+        if (device->DeviceObjectExtension->References != 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::vector<PDEVICE_OBJECT> LiveDeviceObjects()

@@ -1,6 +1,7 @@
 // Device and driver objects: creation, stacks and deletion.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -15,6 +16,10 @@ struct _DEVOBJ_EXTENSION {
     // Set for physical device objects: the device instance path, such as
     // USB\VID_1234&PID_5678\0001.
     std::u16string InstanceId;
+    // Set for physical device objects from the success of their stack's
+    // start request to its remove request: the I/O manager lets no open
+    // through to a stack a bus enumerated unless it is set.
+    std::atomic<bool> Started = false;
     bool Deleted = false;
     // Open files and kernel users that keep the memory alive after deletion.
     LONG References = 0;
@@ -30,6 +35,8 @@ void DeleteDriverObject(PDRIVER_OBJECT driver);
 
 // The top of the stack the device belongs to.
 PDEVICE_OBJECT AttachedDeviceOf(PDEVICE_OBJECT device);
+// The bottom of that stack: the physical device object of a Plug and Play stack.
+PDEVICE_OBJECT BaseDeviceOf(PDEVICE_OBJECT device);
 _DEVOBJ_EXTENSION& KernelExtensionOf(PDEVICE_OBJECT device);
 
 // Keep a device object's memory alive across its deletion.
@@ -38,6 +45,9 @@ void DereferenceDevice(PDEVICE_OBJECT device);
 // Runs action once nothing references the device any more: at once when
 // nothing does now, else in the thread that drops the last reference.
 void WhenUnreferenced(PDEVICE_OBJECT device, std::function<void()> action);
+// Whether anything references a device object of the stack the device
+// belongs to, as every file open on one of them does until its close.
+bool StackReferenced(PDEVICE_OBJECT device);
 
 std::vector<PDEVICE_OBJECT> LiveDeviceObjects();
 // Device objects deleted while something still referenced them; each goes

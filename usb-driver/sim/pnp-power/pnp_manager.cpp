@@ -92,6 +92,9 @@ NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT physicalDevice)
 NTSTATUS PnpManager::SendPnp(PDEVICE_OBJECT physicalDevice, UCHAR minorFunction,
                              const std::function<void(IO_STACK_LOCATION&)>& prepare)
 {
+    if (minorFunction == IRP_MN_QUERY_REMOVE_DEVICE && !MayQueryRemove(physicalDevice)) {
+        return STATUS_PLUGPLAY_QUERY_VETOED;
+    }
     return SendRequest(physicalDevice, IRP_MJ_PNP, minorFunction, STATUS_NOT_SUPPORTED, prepare);
 }
 
@@ -99,6 +102,10 @@ NTSTATUS PnpManager::SendRequest(PDEVICE_OBJECT physicalDevice, UCHAR majorFunct
                                  NTSTATUS preset, const std::function<void(IO_STACK_LOCATION&)>& prepare)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "the Plug and Play manager");
+    bool removal = majorFunction == IRP_MJ_PNP && minorFunction == IRP_MN_REMOVE_DEVICE;
+    if (removal) {
+        KernelExtensionOf(physicalDevice).Started = false;
+    }
     PDEVICE_OBJECT top = AttachedDeviceOf(physicalDevice);
 
     std::mutex doneLock;
@@ -125,11 +132,16 @@ NTSTATUS PnpManager::SendRequest(PDEVICE_OBJECT physicalDevice, UCHAR majorFunct
     IofCallDriver(top, irp);
     std::unique_lock lock(doneLock);
     doneSignal.wait(lock, [&] { return done; });
-    if (majorFunction == IRP_MJ_PNP && minorFunction == IRP_MN_REMOVE_DEVICE) {
+    if (majorFunction == IRP_MJ_PNP && minorFunction == IRP_MN_START_DEVICE) {
+        KernelExtensionOf(physicalDevice).Started = NT_SUCCESS(finalStatus);
+    }
+    if (removal) {
         // Whatever interface of a removed device its driver left enabled,
         // Windows disables itself.
         DeviceInterfaces::DisableAllOf(physicalDevice);
         power_.RemoveDeviceStack(physicalDevice);
+        std::lock_guard watchersLock(watchersLock_);
+        watchers_.erase(physicalDevice);
     }
     return finalStatus;
 }
@@ -169,14 +181,47 @@ NTSTATUS PnpManager::Rebalance(PDEVICE_OBJECT physicalDevice)
     return SendPnp(physicalDevice, IRP_MN_START_DEVICE);
 }
 
-NTSTATUS PnpManager::QueryAndRemove(PDEVICE_OBJECT physicalDevice)
+NTSTATUS PnpManager::QueryAndRemove(PDEVICE_OBJECT physicalDevice, PNP_VETO_TYPE* vetoType)
 {
-    NTSTATUS status = SendPnp(physicalDevice, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (!MayQueryRemove(physicalDevice)) {
+        if (vetoType != nullptr) {
+            *vetoType = PNP_VetoOutstandingOpen;
+        }
+        return STATUS_PLUGPLAY_QUERY_VETOED;
+    }
+    NTSTATUS status = SendRequest(physicalDevice, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, STATUS_NOT_SUPPORTED, {});
     if (!NT_SUCCESS(status)) {
         SendPnp(physicalDevice, IRP_MN_CANCEL_REMOVE_DEVICE);
-        return status;
+        if (vetoType != nullptr) {
+            *vetoType = PNP_VetoDevice;
+        }
+        return STATUS_PLUGPLAY_QUERY_VETOED;
     }
     return SendPnp(physicalDevice, IRP_MN_REMOVE_DEVICE);
+}
+
+void PnpManager::WatchQueryRemove(PDEVICE_OBJECT physicalDevice, std::function<void()> notice)
+{
+    std::lock_guard lock(watchersLock_);
+    watchers_[physicalDevice].push_back(std::move(notice));
+}
+
+bool PnpManager::MayQueryRemove(PDEVICE_OBJECT physicalDevice)
+{
+    std::vector<std::function<void()>> watchers;
+    {
+        std::lock_guard lock(watchersLock_);
+        if (auto found = watchers_.find(physicalDevice); found != watchers_.end()) {
+            watchers = found->second;
+        }
+    }
+    // Told without the lock: a watcher closes its files from here.
+    for (const auto& notice : watchers) {
+        notice();
+    }
+    // A file object counts until its close, so a closed handle whose
+    // requests are still pending keeps the device open.
+    return !StackReferenced(physicalDevice);
 }
 
 void PnpManager::ReportUnplugged(PDEVICE_OBJECT physicalDevice)

@@ -7,13 +7,24 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 #include "power_manager.h"
 
 namespace sim {
+
+// Why an orderly removal was refused, with the names and values of
+// Windows' PNP_VETO_TYPE.
+enum PNP_VETO_TYPE {
+    // A file is still open on the stack; nothing was sent to it.
+    PNP_VetoOutstandingOpen = 5,
+    // A driver of the stack failed the query-remove.
+    PNP_VetoDevice = 6,
+};
 
 class PnpManager {
 public:
@@ -33,7 +44,10 @@ public:
 
     // Sends a request to the top of the physical device's stack at
     // PASSIVE_LEVEL, with STATUS_NOT_SUPPORTED preset, and waits for its
-    // completion. prepare may fill in the parameters.
+    // completion. prepare may fill in the parameters. A query-remove goes
+    // as Windows sends it: the device's watchers are told first, and while
+    // a file is still open on the stack nothing is sent and the result is
+    // STATUS_PLUGPLAY_QUERY_VETOED.
     NTSTATUS SendPnp(PDEVICE_OBJECT physicalDevice, UCHAR minorFunction,
                      const std::function<void(IO_STACK_LOCATION&)>& prepare = {});
     NTSTATUS SendRequest(PDEVICE_OBJECT physicalDevice, UCHAR majorFunction, UCHAR minorFunction, NTSTATUS preset,
@@ -46,9 +60,17 @@ public:
     // Resource rebalance: query-stop, stop and start again; a vetoed
     // query-stop is cancelled instead.
     NTSTATUS Rebalance(PDEVICE_OBJECT physicalDevice);
-    // An orderly removal: query-remove, then remove; a vetoed query-remove
-    // is cancelled instead.
-    NTSTATUS QueryAndRemove(PDEVICE_OBJECT physicalDevice);
+    // An orderly removal: query-remove, then remove. A veto returns
+    // STATUS_PLUGPLAY_QUERY_VETOED with its reason in *vetoType: files open
+    // on the stack, and nothing was sent; or a driver that failed the
+    // query-remove, which is then cancelled.
+    NTSTATUS QueryAndRemove(PDEVICE_OBJECT physicalDevice, PNP_VETO_TYPE* vetoType = nullptr);
+    // Someone with the device open who watches it, as an application that
+    // registered its handle for device notifications or a driver registered
+    // for target-device changes: told of each query-remove before the check
+    // for open files, so that it can close its own. Watched until the
+    // device's remove request.
+    void WatchQueryRemove(PDEVICE_OBJECT physicalDevice, std::function<void()> notice);
     // The bus reports the device gone: surprise removal at once, and the
     // remove request once every handle to the device is closed. Both go
     // from the manager's own thread, as from Windows' Plug and Play worker.
@@ -62,6 +84,8 @@ public:
     PowerManager& Power() { return power_; }
 
 private:
+    // Tells the watchers, then checks that no file is open on the stack.
+    bool MayQueryRemove(PDEVICE_OBJECT physicalDevice);
     void Post(std::function<void()> job);
     void RunJobs();
 
@@ -69,6 +93,9 @@ private:
     NTSTATUS entryStatus_;
     DEVICE_CAPABILITIES capabilities_{};
     PowerManager power_;
+
+    std::mutex watchersLock_;
+    std::map<PDEVICE_OBJECT, std::vector<std::function<void()>>> watchers_;
 
     std::mutex jobLock_;
     std::condition_variable jobsChanged_;

@@ -27,6 +27,15 @@ std::u16string NtPathOf(std::u16string_view name)
     return u"\\??\\" + std::u16string(name);
 }
 
+// Windows lets no open through to a stack a bus enumerated until its start
+// request succeeded, nor once its remove request came; a device outside
+// Plug and Play, such as a driver's control device, opens at any time.
+bool StackTakesOpens(PDEVICE_OBJECT named)
+{
+    const _DEVOBJ_EXTENSION& base = KernelExtensionOf(BaseDeviceOf(named));
+    return base.InstanceId.empty() || base.Started;
+}
+
 HANDLE Open(std::u16string_view name, DWORD shareMode, DWORD flagsAndAttributes)
 {
     NTSTATUS status;
@@ -36,7 +45,7 @@ HANDLE Open(std::u16string_view name, DWORD shareMode, DWORD flagsAndAttributes)
         FailWithStatus(status);
         return INVALID_HANDLE_VALUE;
     }
-    if ((named->Flags & DO_DEVICE_INITIALIZING) != 0 || KernelExtensionOf(named).Deleted) {
+    if ((named->Flags & DO_DEVICE_INITIALIZING) != 0 || KernelExtensionOf(named).Deleted || !StackTakesOpens(named)) {
         FailWithStatus(STATUS_NO_SUCH_DEVICE);
         return INVALID_HANDLE_VALUE;
     }

@@ -1,10 +1,13 @@
 // Plug and Play requests meeting requests in progress: a query-remove that
 // waits for a read, a stop that ends a transfer instead of waiting out its
 // timeout, a write queued before a stop that must not meet the restart, and
-// the held wait request at removal.
+// the held wait request at removal. Windows sends a query-remove only once
+// no file is open on the device, so the port the query-remove meets is one
+// an application opened just after that check.
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <set>
@@ -79,6 +82,7 @@ protected:
     void TearDown() override
     {
         sim::Hooks().timedWaitStarted = nullptr;
+        sim::Hooks().requestArriving = nullptr;
         if (port_ != INVALID_HANDLE_VALUE) {
             EXPECT_TRUE(CloseHandle(port_));
         }
@@ -101,6 +105,19 @@ protected:
         return reader;
     }
 
+    // Runs the action as the next query-remove reaches the driver, in the
+    // thread that sent it.
+    void AsTheQueryRemoveArrives(std::function<void()> action)
+    {
+        sim::Hooks().requestArriving = [this, action = std::move(action)](PDEVICE_OBJECT device, PIRP irp) {
+            const IO_STACK_LOCATION& stack = *IoGetCurrentIrpStackLocation(irp);
+            if (device == device_->Fdo() && stack.MajorFunction == IRP_MJ_PNP &&
+                stack.MinorFunction == IRP_MN_QUERY_REMOVE_DEVICE && !queryRemoveArrived_.exchange(true)) {
+                action();
+            }
+        };
+    }
+
     BOOL HoldWait(OVERLAPPED& overlapped, ULONG& mask)
     {
         DWORD bytes = 0;
@@ -113,14 +130,18 @@ protected:
     HANDLE port_ = INVALID_HANDLE_VALUE;
     std::promise<void> transferWaiting_;
     std::atomic<bool> transferStarted_{false};
+    std::atomic<bool> queryRemoveArrived_{false};
 };
 
 TEST_F(PnpWithIoTest, QueryRemoveWaitsForTheReadInProgressAndRefusesNewOnes)
 {
-    port_ = OpenComPort();
     std::vector<UCHAR> buffer(16);
     std::atomic<DWORD> result{0};
-    std::thread reader = StartRead(buffer, result);
+    std::thread reader;
+    AsTheQueryRemoveArrives([&] {
+        port_ = OpenComPort();
+        reader = StartRead(buffer, result);
+    });
 
     WaitWatcher watcher;
     std::atomic<NTSTATUS> queried{STATUS_PENDING};
@@ -292,14 +313,17 @@ TEST_F(PnpWithIoTest, AWaitRequestThatMissesTheSurpriseRemovalIsNotHeld)
 
 TEST_F(PnpWithIoTest, HeldWaitStaysAcrossAQueryRemoveAndEndsAtSurpriseRemoval)
 {
-    port_ = OpenComPortOverlapped();
     OVERLAPPED overlapped{};
     overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ULONG mask = SERIAL_EV_RXCHAR;
-    EXPECT_FALSE(HoldWait(overlapped, mask));
-    ASSERT_EQ(GetLastError(), DWORD{ERROR_IO_PENDING});
+    DWORD holding = 0;
+    AsTheQueryRemoveArrives([&] {
+        port_ = OpenComPortOverlapped();
+        holding = HoldWait(overlapped, mask) ? ERROR_SUCCESS : GetLastError();
+    });
 
     ASSERT_EQ(device_->SendPnp(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS) << "a held wait does not delay it";
+    ASSERT_EQ(holding, DWORD{ERROR_IO_PENDING});
     EXPECT_NE(device_->Extension()->PendingWaitIrp, nullptr);
     ASSERT_EQ(device_->SendPnp(IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
 
@@ -314,13 +338,17 @@ TEST_F(PnpWithIoTest, HeldWaitStaysAcrossAQueryRemoveAndEndsAtSurpriseRemoval)
 
 TEST_F(PnpWithIoTest, HeldWaitEndsAtRemovalAndTheCloseStillSucceeds)
 {
-    port_ = OpenComPortOverlapped();
     OVERLAPPED overlapped{};
     overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ULONG mask = SERIAL_EV_RXCHAR;
-    EXPECT_FALSE(HoldWait(overlapped, mask));
+    DWORD holding = 0;
+    AsTheQueryRemoveArrives([&] {
+        port_ = OpenComPortOverlapped();
+        holding = HoldWait(overlapped, mask) ? ERROR_SUCCESS : GetLastError();
+    });
 
     EXPECT_EQ(device_->Pnp().QueryAndRemove(device_->Pdo()), STATUS_SUCCESS);
+    ASSERT_EQ(holding, DWORD{ERROR_IO_PENDING});
     DWORD bytes = 0;
     EXPECT_FALSE(GetOverlappedResult(port_, &overlapped, &bytes, TRUE));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_ACCESS_DENIED});

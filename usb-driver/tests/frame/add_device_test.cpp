@@ -48,10 +48,10 @@ TEST_F(AddDeviceTest, LeavesAnAttachedNamedDeviceThatIsNotStarted)
     EXPECT_EQ(extension->DeviceDescriptor, nullptr);
     EXPECT_EQ(extension->BulkInPipe, nullptr);
 
-    // Named, but an open is refused until the device is started.
+    // Named, but the I/O manager lets no open through until the device is started.
     EXPECT_TRUE(sim::Namespace::LinkTarget(u"\\DosDevices\\COM5").has_value());
     EXPECT_EQ(OpenComPort(), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_BAD_COMMAND});
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_FILE_NOT_FOUND});
     EXPECT_EQ(extension->OutstandingIo, 1);
 }
 

@@ -2,7 +2,7 @@
 // with one platform routine failing: plug in, enumerate, open, settings,
 // round trips, purge, rebalance, sleep and resume, the recovery paths
 // (stalled read and write, a read that times out, a write the device
-// ignores), a cancelled query-remove, close, and an ending by unplug or by
+// ignores), close, a cancelled query-remove, and an ending by unplug or by
 // an orderly removal.
 #pragma once
 

@@ -3,8 +3,10 @@
 // trips, purges, held waits ended by CancelIo or a purge, comm state get and
 // set, and close and reopen, while another thread sends query-stop and
 // cancel, rebalances, and query-remove and cancel, and finally unplugs the
-// device. Every request must complete, every message read back must be one
-// written, whole and only once, and the platform must be clean at the end.
+// device. Told of each query-remove, the applications close the port, as
+// Windows sends the query only once no file is open; they reopen it later.
+// Every request must complete, every message read back must be one written,
+// whole and only once, and the platform must be clean at the end.
 //
 // It runs for a few seconds; BULKCOM_STRESS_SECONDS asks for longer.
 
@@ -200,9 +202,7 @@ protected:
     void Reopen()
     {
         std::unique_lock exclusive(handleLock_);
-        if (port_ != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(CloseHandle(port_));
-        }
+        ClosePort();
         port_ = OpenComPortOverlapped();
         if (port_ != INVALID_HANDLE_VALUE) {
             COMMTIMEOUTS timeouts{0, 0, 20, 0, 200};
@@ -210,10 +210,23 @@ protected:
         }
     }
 
+    // Under the exclusive lock: no request uses the handle, and its close is sent at once.
+    void ClosePort()
+    {
+        if (port_ != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(CloseHandle(port_));
+            port_ = INVALID_HANDLE_VALUE;
+        }
+    }
+
     void PlugAndPlay(std::chrono::steady_clock::time_point end)
     {
         sim::PnpManager& pnp = device_->Pnp();
         PDEVICE_OBJECT pdo = device_->Pdo();
+        pnp.WatchQueryRemove(pdo, [this] {
+            std::unique_lock exclusive(handleLock_);
+            ClosePort();
+        });
         for (int round = 0; std::chrono::steady_clock::now() < end; ++round) {
             // Paced by the applications' progress, so that their requests
             // meet every state rather than mostly refusals.
@@ -231,6 +244,7 @@ protected:
                 EXPECT_EQ(pnp.Rebalance(pdo), STATUS_SUCCESS);
                 break;
             default:
+                // Vetoed when a worker reopened the port just before the check.
                 if (NT_SUCCESS(pnp.SendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE))) {
                     pnp.SendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
                 }
