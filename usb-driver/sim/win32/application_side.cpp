@@ -2,12 +2,22 @@
 
 #include "handles.h"
 #include "in_flight_requests.h"
+#include "open_files.h"
 
 namespace sim {
 
 size_t OpenApplicationHandles()
 {
     return HandleCount();
+}
+
+PVOID FileObjectLockOf(HANDLE handle)
+{
+    std::shared_ptr<OpenFile> file = LookupHandleAs<OpenFile>(handle);
+    if (file == nullptr || (file->fileObject.Flags & FO_SYNCHRONOUS_IO) == 0) {
+        return nullptr;
+    }
+    return &file->callLock;
 }
 
 void ResetApplicationSide()

@@ -5,6 +5,9 @@
 
 #include <cstddef>
 
+#include "platform/platform.h"
+#include "win32_api.h"
+
 namespace sim {
 
 // The calling application thread ends: as Windows does at thread exit, every
@@ -27,6 +30,12 @@ void WaitForDeferredCloses();
 
 // Handles the application has not closed, files and events.
 size_t OpenApplicationHandles();
+
+// The dispatcher object a call on the synchronous file the handle stands
+// for blocks on while another thread's call has a request on the file, for
+// tests that wait until a call is waiting there; null for an overlapped
+// file or a handle that is not a file's.
+PVOID FileObjectLockOf(HANDLE handle);
 
 // Forgets handles and requests in flight, after the deferred closes are done.
 void ResetApplicationSide();

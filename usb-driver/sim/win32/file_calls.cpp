@@ -24,6 +24,7 @@ BOOL Finished(const IO_STATUS_BLOCK& result, LPDWORD bytesTransferred)
 BOOL SendForCall(const std::shared_ptr<OpenFile>& file, UCHAR majorFunction, const RequestBuffers& buffers,
                  LPDWORD bytesTransferred, LPOVERLAPPED overlapped)
 {
+    FileObjectLock serialised(*file);
     if (overlapped == nullptr) {
         return Finished(AwaitFileRequest(StartFileRequest(file, majorFunction, buffers, {})), bytesTransferred);
     }

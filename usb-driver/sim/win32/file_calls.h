@@ -2,7 +2,8 @@
 // OVERLAPPED, or on a synchronous handle, once the request has completed;
 // with an OVERLAPPED on an overlapped handle at once, TRUE when the request
 // completed at once, else FALSE with ERROR_IO_PENDING. Any call that sends
-// a request with buffers of its own returns this way.
+// a request with buffers of its own returns this way, and on a synchronous
+// handle waits first for the call of another thread to end.
 #pragma once
 
 #include <memory>

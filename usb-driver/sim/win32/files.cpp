@@ -56,6 +56,7 @@ HANDLE Open(std::u16string_view name, DWORD shareMode, DWORD flagsAndAttributes)
     file->fileObject.Type = 5;
     file->fileObject.Size = sizeof(FILE_OBJECT);
     file->fileObject.DeviceObject = named;
+    file->fileObject.Flags = file->overlapped ? 0 : FO_SYNCHRONOUS_IO;
     // As on Windows, the driver sees the rest of the path (\\.\COM5\extra
     // gives \extra) and an empty name for the device itself.
     file->fileName = remainder;
@@ -65,6 +66,7 @@ HANDLE Open(std::u16string_view name, DWORD shareMode, DWORD flagsAndAttributes)
         file->fileObject.FileName.MaximumLength = file->fileObject.FileName.Length;
     }
     KeInitializeEvent(&file->event, NotificationEvent, FALSE);
+    KeInitializeEvent(&file->callLock, SynchronizationEvent, TRUE);
     ReferenceDevice(file->namedDevice);
     ReferenceDevice(file->targetDevice);
 
@@ -119,6 +121,7 @@ BOOL WINAPI FlushFileBuffers(HANDLE hFile)
     if (!file) {
         return FailWithError(ERROR_INVALID_HANDLE);
     }
+    FileObjectLock serialised(*file.File());
     // Waited for on an overlapped handle as well.
     NTSTATUS status = SendFileRequest(file.File(), IRP_MJ_FLUSH_BUFFERS, {}, nullptr);
     if (!NT_SUCCESS(status)) {

@@ -26,6 +26,8 @@ struct OpenFile final : HandleObject {
     // The file object's own event, signalled by the completion of an
     // overlapped request that names no event of its own.
     KEVENT event{};
+    // The file object lock of a synchronous file, signalled while free.
+    KEVENT callLock{};
 
     std::mutex lock;
     // Opening until the create succeeded; closed once the close is decided.
@@ -33,6 +35,22 @@ struct OpenFile final : HandleObject {
     unsigned references = 0;
 
     PKEVENT WaitableEvent() override { return &event; }
+};
+
+// On a synchronous file, the I/O manager lets one call at a time have a
+// request: a call holds the file object lock from before it builds its
+// request until the request has completed, and a call from another thread
+// waits for it, non-alertably (Win32 opens synchronous files so). Nothing
+// is held on an overlapped file.
+class FileObjectLock {
+public:
+    explicit FileObjectLock(OpenFile& file);
+    ~FileObjectLock();
+    FileObjectLock(const FileObjectLock&) = delete;
+    FileObjectLock& operator=(const FileObjectLock&) = delete;
+
+private:
+    PKEVENT lock_ = nullptr;
 };
 
 // A counted reference to an open file.

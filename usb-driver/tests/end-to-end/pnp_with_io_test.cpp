@@ -97,7 +97,7 @@ protected:
     {
         std::thread reader([this, &buffer, &result] {
             DWORD bytes = 0;
-            result = ReadFile(port_, buffer.data(), static_cast<DWORD>(buffer.size()), &bytes, nullptr)
+            result = ReadAndWait(port_, buffer.data(), static_cast<DWORD>(buffer.size()), &bytes)
                          ? bytes
                          : 0x80000000u | GetLastError();
         });
@@ -139,7 +139,9 @@ TEST_F(PnpWithIoTest, QueryRemoveWaitsForTheReadInProgressAndRefusesNewOnes)
     std::atomic<DWORD> result{0};
     std::thread reader;
     AsTheQueryRemoveArrives([&] {
-        port_ = OpenComPort();
+        // Overlapped, so that a second read reaches the driver while the
+        // first is in progress: a synchronous handle would hold it back itself.
+        port_ = OpenComPortOverlapped();
         reader = StartRead(buffer, result);
     });
 
@@ -151,7 +153,7 @@ TEST_F(PnpWithIoTest, QueryRemoveWaitsForTheReadInProgressAndRefusesNewOnes)
 
     std::vector<UCHAR> other(4);
     DWORD bytes = 0;
-    EXPECT_FALSE(ReadFile(port_, other.data(), 4, &bytes, nullptr));
+    EXPECT_FALSE(ReadAndWait(port_, other.data(), 4, &bytes));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_BAD_COMMAND}) << "a new read is refused";
 
     scripted_->SendMessage(std::vector<UCHAR>(6, 0x42));
@@ -162,7 +164,7 @@ TEST_F(PnpWithIoTest, QueryRemoveWaitsForTheReadInProgressAndRefusesNewOnes)
 
     ASSERT_EQ(device_->SendPnp(IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
     scripted_->SendMessage(std::vector<UCHAR>(2, 0x43));
-    EXPECT_TRUE(ReadFile(port_, other.data(), 4, &bytes, nullptr)) << "served again";
+    EXPECT_TRUE(ReadAndWait(port_, other.data(), 4, &bytes)) << "served again";
     EXPECT_EQ(bytes, 2u);
 }
 

@@ -263,13 +263,23 @@ protected:
 
 TEST_P(DeviceFailuresTest, TwoReadsFromTwoThreadsAreSerialised)
 {
+    // On a synchronous handle the I/O manager would hold the second read
+    // back itself; an overlapped one lets both reach the driver.
+    ASSERT_TRUE(CloseHandle(port_));
+    port_ = OpenComPortOverlapped();
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
     WatchForTransfers();
     WaitWatcher watcher;
     std::vector<UCHAR> first(64), second(64);
     std::atomic<DWORD> firstBytes{0}, secondBytes{0};
-    std::thread a([&] { firstBytes = Read(port_, first).bytes; });
+    auto read = [this](std::vector<UCHAR>& buffer, std::atomic<DWORD>& got) {
+        DWORD bytes = 0;
+        EXPECT_TRUE(ReadAndWait(port_, buffer.data(), static_cast<DWORD>(buffer.size()), &bytes));
+        got = bytes;
+    };
+    std::thread a([&] { read(first, firstBytes); });
     WaitForTransferInFlight();
-    std::thread b([&] { secondBytes = Read(port_, second).bytes; });
+    std::thread b([&] { read(second, secondBytes); });
     // The second read waits for the semaphore the first holds, not at the
     // device.
     watcher.WaitUntilBlockedOn(&device_->Extension()->IoSemaphore);

@@ -1,6 +1,7 @@
 // The held wait-on-mask request through the application API: held, a
 // second one refused, completed by purge and close, cancelled by its sender
-// and by its thread's end, and all of them racing.
+// and by its thread's end, holding back every other call on a synchronous
+// handle, and all of them racing.
 
 #include <atomic>
 #include <thread>
@@ -10,6 +11,7 @@
 #include "support/port_access.h"
 #include "support/sim_test.h"
 #include "support/usb_device_under_test.h"
+#include "support/wait_watcher.h"
 
 namespace bulkcom_test {
 namespace {
@@ -167,6 +169,36 @@ TEST_F(WaitOnMaskTest, ItsThreadsEndCancelsItAndTheCloseThenComes)
     EXPECT_FALSE(device_->Extension()->PortOpen) << "the close came after the cancelled wait";
     port_ = OpenComPortOverlapped();
     EXPECT_NE(port_, INVALID_HANDLE_VALUE) << "and the port opens again";
+}
+
+TEST_F(WaitOnMaskTest, OnASynchronousHandleEveryOtherCallWaitsBehindItUntilCancelIoExEndsIt)
+{
+    ASSERT_TRUE(CloseHandle(port_));
+    port_ = OpenComPort();
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    WaitWatcher watcher;
+    std::atomic<DWORD> waitError{ERROR_GEN_FAILURE};
+    std::thread sender([&] {
+        ULONG mask = SERIAL_EV_RXCHAR;
+        DWORD bytes = 0;
+        waitError = DeviceIoControl(port_, IOCTL_SERIAL_WAIT_ON_MASK, &mask, sizeof mask, &mask, sizeof mask, &bytes,
+                                    nullptr)
+                        ? DWORD{ERROR_SUCCESS}
+                        : GetLastError();
+    });
+    watcher.WaitUntilThreadBlocked(sender.get_id());
+    ASSERT_NE(Held(), nullptr);
+    std::atomic<bool> purged{false};
+    std::thread purger([&] { purged = PurgeComm(port_, PURGE_RXCLEAR) == TRUE; });
+    watcher.WaitUntilBlockedOn(sim::FileObjectLockOf(port_));
+    EXPECT_NE(Held(), nullptr) << "the purge that would end it waits behind it";
+
+    EXPECT_TRUE(CancelIoEx(port_, nullptr));
+    sender.join();
+    purger.join();
+    EXPECT_EQ(waitError.load(), DWORD{ERROR_OPERATION_ABORTED});
+    EXPECT_TRUE(purged.load());
+    EXPECT_EQ(Held(), nullptr);
 }
 
 TEST_F(WaitOnMaskTest, WaitsPurgesCancelsAndClosesRacingCompleteEveryRequestOnce)

@@ -378,6 +378,8 @@ typedef struct _FILE_OBJECT {
     UNICODE_STRING FileName;
 } FILE_OBJECT, *PFILE_OBJECT;
 
+#define FO_SYNCHRONOUS_IO 0x00000002
+
 typedef VOID(NTAPI REQUEST_POWER_COMPLETE)(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                            PVOID Context, PIO_STATUS_BLOCK IoStatus);
 typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
