@@ -76,6 +76,12 @@ void Registry::CreateHardwareKey(PDEVICE_OBJECT physicalDevice)
     hardwareKeys.emplace(physicalDevice, std::make_shared<Key>());
 }
 
+void Registry::ShareHardwareKey(PDEVICE_OBJECT from, PDEVICE_OBJECT to)
+{
+    std::lock_guard lock(registryLock);
+    hardwareKeys[to] = hardwareKeys.at(from);
+}
+
 void Registry::DeleteHardwareKey(PDEVICE_OBJECT physicalDevice)
 {
     std::lock_guard lock(registryLock);
@@ -111,6 +117,17 @@ void Registry::DeleteHardwareValue(PDEVICE_OBJECT physicalDevice, std::u16string
 {
     std::lock_guard lock(registryLock);
     hardwareKeys.at(physicalDevice)->erase(std::u16string(name));
+}
+
+std::optional<RegistryValue> Registry::HardwareValue(PDEVICE_OBJECT physicalDevice, std::u16string_view name)
+{
+    std::lock_guard lock(registryLock);
+    const auto& key = *hardwareKeys.at(physicalDevice);
+    auto value = key.find(std::u16string(name));
+    if (value == key.end()) {
+        return std::nullopt;
+    }
+    return value->second;
 }
 
 std::optional<RegistryValue> Registry::DeviceMapValue(std::u16string_view subkey, std::u16string_view name)

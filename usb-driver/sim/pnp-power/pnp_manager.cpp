@@ -224,14 +224,19 @@ bool PnpManager::MayQueryRemove(PDEVICE_OBJECT physicalDevice)
     return !StackReferenced(physicalDevice);
 }
 
-void PnpManager::ReportUnplugged(PDEVICE_OBJECT physicalDevice)
+void PnpManager::ReportUnplugged(PDEVICE_OBJECT physicalDevice, std::function<void()> comesBack)
 {
-    Post([this, physicalDevice] {
+    Post([this, physicalDevice, comesBack = std::move(comesBack)] {
         SendPnp(physicalDevice, IRP_MN_SURPRISE_REMOVAL);
         // Handles reach the stack through the physical device's name; the
         // last close releases the last reference to it.
-        WhenUnreferenced(physicalDevice, [this, physicalDevice] {
-            Post([this, physicalDevice] { SendPnp(physicalDevice, IRP_MN_REMOVE_DEVICE); });
+        WhenUnreferenced(physicalDevice, [this, physicalDevice, comesBack] {
+            Post([this, physicalDevice, comesBack] {
+                SendPnp(physicalDevice, IRP_MN_REMOVE_DEVICE);
+                if (comesBack) {
+                    comesBack();
+                }
+            });
         });
     });
 }

@@ -74,7 +74,10 @@ public:
     // The bus reports the device gone: surprise removal at once, and the
     // remove request once every handle to the device is closed. Both go
     // from the manager's own thread, as from Windows' Plug and Play worker.
-    void ReportUnplugged(PDEVICE_OBJECT physicalDevice);
+    // Then, on that thread, comesBack runs: a device that attaches again
+    // (after a port cycle) is the same device node, which can enumerate
+    // only once its removal is done.
+    void ReportUnplugged(PDEVICE_OBJECT physicalDevice, std::function<void()> comesBack = {});
     // Returns once everything reported so far has been sent, except remove
     // requests still waiting for handles to close.
     void WaitUntilIdle();

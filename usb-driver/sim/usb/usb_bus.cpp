@@ -96,8 +96,10 @@ PDEVICE_OBJECT UsbBus::CreatePhysicalDevice(std::shared_ptr<UsbDeviceModel> devi
     Registry::CreateHardwareKey(physicalDevice);
     {
         std::lock_guard lock(lock_);
-        devices_.emplace(physicalDevice, PhysicalDevice{std::make_unique<UsbFunction>(device, CancelTransfer),
-                                                        defaultMode_, TypicalUsbCapabilities(), {}, {}});
+        devices_.emplace(physicalDevice, PhysicalDevice{.function = std::make_unique<UsbFunction>(device, CancelTransfer),
+                                                        .mode = defaultMode_,
+                                                        .capabilities = TypicalUsbCapabilities(),
+                                                        .instance = std::u16string(instance)});
     }
     device->SetActivityHandler([this, physicalDevice] { OnActivity(physicalDevice); });
     return physicalDevice;
@@ -111,7 +113,13 @@ void UsbBus::DeletePhysicalDevice(PDEVICE_OBJECT physicalDevice)
     {
         std::lock_guard lock(lock_);
         PhysicalDevice& device = DeviceOf(physicalDevice);
-        device.function->Device().SetActivityHandler(nullptr);
+        // After a port cycle the device may live on under a fresh physical device.
+        bool attachedElsewhere = std::any_of(devices_.begin(), devices_.end(), [&](const auto& other) {
+            return other.first != physicalDevice && &other.second.function->Device() == &device.function->Device();
+        });
+        if (!attachedElsewhere) {
+            device.function->Device().SetActivityHandler(nullptr);
+        }
         if (device.function->Connected()) {
             device.function->Unplug(done);
         }
@@ -365,9 +373,12 @@ NTSTATUS UsbBus::Process(PDEVICE_OBJECT physicalDevice, PIRP irp, size_t record)
 {
     UsbFunction::Completions done;
     NTSTATUS status = STATUS_PENDING;
+    bool cycled;
     {
         std::lock_guard lock(lock_);
-        DeviceOf(physicalDevice).function->HandleInternalControl(irp, record, done);
+        UsbFunction& function = *DeviceOf(physicalDevice).function;
+        function.HandleInternalControl(irp, record, done);
+        cycled = function.TakeCycle();
         if (std::find(done.begin(), done.end(), irp) != done.end()) {
             status = irp->IoStatus.Status;
         } else {
@@ -376,6 +387,9 @@ NTSTATUS UsbBus::Process(PDEVICE_OBJECT physicalDevice, PIRP irp, size_t record)
         }
     }
     CompleteAll(done);
+    if (cycled) {
+        ReportCycle(physicalDevice);
+    }
     return status;
 }
 

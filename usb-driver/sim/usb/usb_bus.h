@@ -95,6 +95,15 @@ public:
     // Where the Plug and Play manager hears of an unplugged device.
     void SetUnplugHandler(std::function<void(PDEVICE_OBJECT)> handler);
 
+    // A port cycle the device's driver asks for takes the device off its
+    // port (as an unplug) and lets it enumerate again: the handler hears of
+    // the physical device that left, and AttachAgain makes the one that
+    // comes back. Without a handler the unplug handler hears of it.
+    void SetCycleHandler(std::function<void(PDEVICE_OBJECT)> handler);
+    // A fresh physical device for the same device and instance, with the
+    // hardware key of the one that left.
+    PDEVICE_OBJECT AttachAgain(PDEVICE_OBJECT physicalDevice);
+
     std::vector<UsbRequestRecord> Requests(PDEVICE_OBJECT physicalDevice) const;
     size_t WaitingTransfers(PDEVICE_OBJECT physicalDevice) const;
     // Returns once the controller thread has run everything posted so far.
@@ -118,10 +127,11 @@ private:
         std::unique_ptr<UsbFunction> function;
         CompletionMode mode;
         std::optional<DEVICE_CAPABILITIES> capabilities;
-        std::function<bool(const UsbRequestRecord&)> holdPower;
-        std::vector<HeldPowerRequest> heldPower;
+        std::function<bool(const UsbRequestRecord&)> holdPower = {};
+        std::vector<HeldPowerRequest> heldPower = {};
         bool pendPnp = false;
         UnplugMode unplugMode = UnplugMode::Instant;
+        std::u16string instance = {};
     };
 
     static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -137,6 +147,8 @@ private:
     NTSTATUS Process(PDEVICE_OBJECT physicalDevice, PIRP irp, size_t record);
     // The first half of an unplug in CablePull mode; false in Instant mode.
     bool PullCable(PDEVICE_OBJECT physicalDevice);
+    // Tells the cycle handler of a device a port cycle took off its port.
+    void ReportCycle(PDEVICE_OBJECT physicalDevice);
     // A port reset with a transfer of the device still pending, or a pipe
     // reset with one of the pipe's, is a bug check. Called with lock_ held.
     void RequireNoTransfersForReset(PDEVICE_OBJECT physicalDevice, PIRP irp, ULONG code, PURB urb) const;
@@ -161,6 +173,7 @@ private:
     // senders, whatever the device has done with them.
     std::map<PIRP, InFlightTransfer> inFlight_;
     std::function<void(PDEVICE_OBJECT)> unplugHandler_;
+    std::function<void(PDEVICE_OBJECT)> cycleHandler_;
     std::mutex holdLock_;
     std::condition_variable holdChanged_;
     bool held_ = false;

@@ -209,6 +209,10 @@ void UsbFunction::HandleInternalControl(PIRP irp, size_t record, Completions& do
             return;
         }
         Complete(irp, nullptr, record, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 0, done);
+        // The hub takes the device off its port and lets it enumerate again,
+        // so what was waiting ends as on an unplug.
+        Unplug(done);
+        cycled_ = true;
         return;
     default:
         Complete(irp, nullptr, record, STATUS_INVALID_DEVICE_REQUEST, USBD_STATUS_SUCCESS, 0, done);

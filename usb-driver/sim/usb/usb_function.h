@@ -9,6 +9,7 @@
 #include <list>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "usb_device_model.h"
@@ -23,6 +24,7 @@ public:
     UsbFunction(std::shared_ptr<UsbDeviceModel> device, PDRIVER_CANCEL cancelRoutine);
 
     UsbDeviceModel& Device() { return *device_; }
+    const std::shared_ptr<UsbDeviceModel>& DeviceShared() const { return device_; }
     bool Connected() const { return connected_; }
 
     // Logs an arriving request; the index names it when it ends.
@@ -39,6 +41,8 @@ public:
     void Cancel(PIRP irp, Completions& done);
     // The device is gone: waiting transfers end with STATUS_DEVICE_NOT_CONNECTED.
     void Unplug(Completions& done);
+    // Whether a port cycle has taken the device off its port since the last call.
+    bool TakeCycle() { return std::exchange(cycled_, false); }
     // The device no longer answers while its port still reads connected:
     // waiting transfers end with a transaction error, every later URB fails
     // with one, and so does a port reset.
@@ -120,6 +124,7 @@ private:
     PDRIVER_CANCEL cancelRoutine_;
     bool connected_ = true;
     bool answering_ = true;
+    bool cycled_ = false;
     std::optional<ULONG> portStatus_;
     std::vector<Pipe> pipes_;
     std::list<Transfer> transfers_;

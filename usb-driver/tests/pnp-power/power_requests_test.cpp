@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kernel/fault_injection.h"
+#include "kernel/registry.h"
 #include "pnp-power/power_requests.h"
 #include "pnp-power/power_watchdog.h"
 #include "support/port_access.h"
@@ -275,22 +276,33 @@ TEST_P(PowerRequestsTest, FromD3ToD2OnlyTheStateIsRecorded)
 TEST_P(PowerRequestsTest, ThePortIsCycledOnResumeWhenTheBusReportsItNotConnected)
 {
     ASSERT_EQ(Power().Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
-    Bus().SetPortStatus(device_->Pdo(), USBD_PORT_ENABLED);
-    device_->NewRequests();
+    PDEVICE_OBJECT before = device_->Pdo();
+    Bus().SetPortStatus(before, USBD_PORT_ENABLED);
+    size_t seen = Bus().Requests(before).size();
     ASSERT_EQ(Power().Resume(), STATUS_SUCCESS);
     Bus().Flush();
-    std::vector<UsbRequestRecord> sent = device_->NewRequests();
+    device_->Pnp().WaitUntilIdle();
+    std::vector<UsbRequestRecord> all = Bus().Requests(before);
+    std::vector<UsbRequestRecord> sent(all.begin() + static_cast<std::ptrdiff_t>(seen), all.end());
     size_t check = IndexOf(sent, [](const auto& r) { return r.kind == UsbRequestKind::GetPortStatus; });
     size_t cycle = IndexOf(sent, [](const auto& r) { return r.kind == UsbRequestKind::CyclePort; });
+    size_t removal = IndexOf(sent, [](const auto& r) {
+        return r.kind == UsbRequestKind::Pnp && r.minorFunction == IRP_MN_REMOVE_DEVICE;
+    });
     if (CheckAtPassiveLevel()) {
         EXPECT_LT(check, cycle);
-        EXPECT_LT(cycle, sent.size());
+        EXPECT_LT(cycle, removal) << "a cycled port leaves Plug and Play as an unplugged device does";
+        EXPECT_LT(removal, sent.size());
+        ASSERT_NE(device_->Pdo(), before) << "and the device enumerates again";
+        EXPECT_TRUE(device_->Extension()->Started);
+        EXPECT_EQ(sim::Registry::DeviceMapValueNames(u"SERIALCOMM").size(), 1u) << "under its one port name";
     } else {
         EXPECT_EQ(check, sent.size()) << "nothing can be asked at DISPATCH_LEVEL";
         EXPECT_EQ(cycle, sent.size());
+        EXPECT_EQ(device_->Pdo(), before);
+        ExpectSettled(PowerDeviceD0);
+        Bus().SetPortStatus(before, std::nullopt);
     }
-    ExpectSettled(PowerDeviceD0);
-    Bus().SetPortStatus(device_->Pdo(), std::nullopt);
 }
 
 TEST_P(PowerRequestsTest, QueriesAndOtherPowerRequestsGoDownUntouched)

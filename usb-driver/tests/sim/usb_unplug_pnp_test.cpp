@@ -3,6 +3,8 @@
 
 #include <thread>
 
+#include "kernel/device_objects.h"
+#include "kernel/registry.h"
 #include "pnp-power/pnp_manager.h"
 #include "pnp-power/standin_bus.h"
 #include "sim/usb_client.h"
@@ -123,6 +125,46 @@ TEST_P(UsbUnplug, APulledCableFailsEveryTransactionUntilTheHubSeesThePortEmpty)
     EXPECT_EQ(client.PortRequest(IOCTL_INTERNAL_USB_RESET_PORT), STATUS_DEVICE_NOT_CONNECTED);
     bus.NoticeUnplug(pdo);
     EXPECT_EQ(told.size(), 1u);
+}
+
+TEST_P(UsbUnplug, APortCycleTakesTheDeviceOffItsPortAndItAttachesAgainAsTheSameDevice)
+{
+    sim::UsbBus bus(GetParam());
+    std::vector<PDEVICE_OBJECT> unplugged;
+    bus.SetUnplugHandler([&](PDEVICE_OBJECT pdo) { unplugged.push_back(pdo); });
+    PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(std::make_shared<sim::ScriptedDevice>(), u"7");
+    sim::Registry::SetHardwareString(pdo, u"PortName", u"COM9");
+    UsbClient client(pdo);
+    UsbConfiguration configuration = client.Configure();
+    ASSERT_EQ(configuration.status, STATUS_SUCCESS);
+    auto read = client.Read(configuration.Pipe(sim::BulkInEndpoint), 64);
+    bus.Flush();
+
+    // Without a cycle handler, Plug and Play hears of it as of an unplug.
+    EXPECT_EQ(client.PortRequest(IOCTL_INTERNAL_USB_CYCLE_PORT), STATUS_SUCCESS);
+    EXPECT_EQ(read->Wait(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(client.PortStatus(), 0u);
+    bus.Flush();
+    EXPECT_EQ(unplugged, std::vector<PDEVICE_OBJECT>{pdo});
+
+    PDEVICE_OBJECT fresh = bus.AttachAgain(pdo);
+    EXPECT_NE(fresh, pdo);
+    EXPECT_EQ(sim::KernelExtensionOf(fresh).InstanceId, sim::KernelExtensionOf(pdo).InstanceId);
+    std::optional<sim::RegistryValue> name = sim::Registry::HardwareValue(fresh, u"PortName");
+    EXPECT_TRUE(name.has_value() && name == sim::Registry::HardwareValue(pdo, u"PortName"))
+        << "one device node, one hardware key";
+    UsbClient again(fresh);
+    EXPECT_EQ(again.PortStatus(), ULONG{USBD_PORT_ENABLED | USBD_PORT_CONNECTED});
+    ASSERT_EQ(again.Configure().status, STATUS_SUCCESS);
+
+    std::vector<PDEVICE_OBJECT> cycled;
+    bus.SetCycleHandler([&](PDEVICE_OBJECT gone) { cycled.push_back(gone); });
+    EXPECT_EQ(again.PortRequest(IOCTL_INTERNAL_USB_CYCLE_PORT), STATUS_SUCCESS);
+    bus.Flush();
+    EXPECT_EQ(cycled, std::vector<PDEVICE_OBJECT>{fresh}) << "the cycle handler, when set, instead";
+    EXPECT_EQ(unplugged.size(), 1u);
+    bus.DeletePhysicalDevice(pdo);
+    bus.DeletePhysicalDevice(fresh);
 }
 
 TEST_P(UsbUnplug, FromAnotherThreadWhileAReadWaits)

@@ -10,23 +10,42 @@ UsbDeviceUnderTest::UsbDeviceUnderTest(std::shared_ptr<sim::UsbDeviceModel> mode
     : bus_(mode), pnp_(std::make_unique<sim::PnpManager>(DriverEntry)), pdo_(bus_.CreatePhysicalDevice(std::move(model)))
 {
     sim::Registry::SetHardwareString(pdo_, u"PortName", u"COM5");
+    bus_.SetCycleHandler([this](PDEVICE_OBJECT gone) {
+        pnp_->ReportUnplugged(gone, [this, gone] { FollowPortCycle(gone); });
+    });
 }
 
 UsbDeviceUnderTest::~UsbDeviceUnderTest()
 {
+    pnp_->WaitUntilIdle();
     // A surprise removal may already have been followed by the removal.
-    if (fdo_ != nullptr && pdo_->AttachedDevice != nullptr) {
+    if (fdo_ != nullptr && pdo_.load()->AttachedDevice != nullptr) {
         Remove();
+    }
+    for (PDEVICE_OBJECT gone : cycled_) {
+        bus_.DeletePhysicalDevice(gone);
     }
     bus_.DeletePhysicalDevice(pdo_);
     pnp_.reset();
+}
+
+void UsbDeviceUnderTest::FollowPortCycle(PDEVICE_OBJECT gone)
+{
+    PDEVICE_OBJECT fresh = bus_.AttachAgain(gone);
+    cycled_.push_back(gone);
+    seenRequests_ = 0;
+    fdo_ = nullptr;
+    pdo_ = fresh;
+    if (NT_SUCCESS(pnp_->Enumerate(fresh))) {
+        fdo_ = fresh->AttachedDevice;
+    }
 }
 
 NTSTATUS UsbDeviceUnderTest::Add()
 {
     NTSTATUS status = pnp_->AddDevice(pdo_);
     if (NT_SUCCESS(status)) {
-        fdo_ = pdo_->AttachedDevice;
+        fdo_ = pdo_.load()->AttachedDevice;
     }
     return status;
 }

@@ -2,7 +2,9 @@
 // simulated USB bus, driven through real Plug and Play requests.
 #pragma once
 
+#include <atomic>
 #include <memory>
+#include <vector>
 
 #include "frame/frame.h"
 #include "pnp-power/pnp_manager.h"
@@ -17,6 +19,10 @@ public:
                                 sim::CompletionMode mode = sim::CompletionMode::ControllerThread);
     // Removes the device if the Plug and Play manager has not.
     ~UsbDeviceUnderTest();
+    // A port cycle the driver asks for is followed as Windows follows it:
+    // the device leaves, and once its removal is done it enumerates again
+    // under a fresh physical device, which Pdo() and Fdo() then name; wait
+    // for that with Pnp().WaitUntilIdle().
     UsbDeviceUnderTest(const UsbDeviceUnderTest&) = delete;
     UsbDeviceUnderTest& operator=(const UsbDeviceUnderTest&) = delete;
 
@@ -25,6 +31,8 @@ public:
     PDEVICE_OBJECT Pdo() const { return pdo_; }
     PDEVICE_OBJECT Fdo() const { return fdo_; }
     PDEVICE_EXTENSION Extension() const { return DeviceExtensionOf(fdo_); }
+    // Physical devices that port cycles took off the bus.
+    std::vector<PDEVICE_OBJECT> Cycled() const { return cycled_; }
 
     NTSTATUS Add();
     NTSTATUS Start();
@@ -40,8 +48,12 @@ public:
 private:
     sim::UsbBus bus_;
     std::unique_ptr<sim::PnpManager> pnp_;
-    PDEVICE_OBJECT pdo_ = nullptr;
-    PDEVICE_OBJECT fdo_ = nullptr;
+    void FollowPortCycle(PDEVICE_OBJECT gone);
+
+    // Changed on the Plug and Play manager's thread when a port cycle ends.
+    std::atomic<PDEVICE_OBJECT> pdo_ = nullptr;
+    std::atomic<PDEVICE_OBJECT> fdo_ = nullptr;
+    std::vector<PDEVICE_OBJECT> cycled_;
     size_t seenRequests_ = 0;
 };
 
