@@ -44,6 +44,22 @@ Transfer Read(HANDLE port, std::vector<UCHAR>& buffer)
     return {ok, ok ? DWORD{0} : GetLastError(), bytes};
 }
 
+// On an overlapped handle, which lets a request from another thread reach
+// the driver while one is in progress.
+Transfer WriteOverlapped(HANDLE port, const std::vector<UCHAR>& data)
+{
+    DWORD bytes = 0;
+    BOOL ok = WriteAndWait(port, data.data(), static_cast<DWORD>(data.size()), &bytes);
+    return {ok, ok ? DWORD{0} : GetLastError(), bytes};
+}
+
+Transfer ReadOverlapped(HANDLE port, std::vector<UCHAR>& buffer)
+{
+    DWORD bytes = 0;
+    BOOL ok = ReadAndWait(port, buffer.data(), static_cast<DWORD>(buffer.size()), &bytes);
+    return {ok, ok ? DWORD{0} : GetLastError(), bytes};
+}
+
 std::vector<UCHAR> Pattern(size_t length)
 {
     std::vector<UCHAR> data(length);
@@ -368,15 +384,18 @@ TEST_P(DeviceFailuresTest, UnplugDuringATransferEndsItThenTheDeviceGoesOnceClose
 TEST_P(DeviceFailuresTest, APulledCableFailsEachRequestAfterOneRecoveryUntilTheDeviceIsSeenGone)
 {
     device_->Bus().SetUnplugMode(device_->Pdo(), sim::UnplugMode::CablePull);
+    ASSERT_TRUE(CloseHandle(port_));
+    port_ = OpenComPortOverlapped();
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
     COMMTIMEOUTS patient{MAXDWORD, 0, MAXDWORD, 0, MAXDWORD};
     ASSERT_TRUE(SetCommTimeouts(port_, &patient));
     WatchForTransfers();
     WaitWatcher watcher;
     std::vector<UCHAR> buffer(8);
     Transfer read{}, written{};
-    std::thread reader([&] { read = Read(port_, buffer); });
+    std::thread reader([&] { read = ReadOverlapped(port_, buffer); });
     WaitForTransferInFlight();
-    std::thread writer([&] { written = Write(port_, Pattern(4)); });
+    std::thread writer([&] { written = WriteOverlapped(port_, Pattern(4)); });
     watcher.WaitUntilBlockedOn(&device_->Extension()->IoSemaphore);
 
     device_->Bus().Unplug(device_->Pdo());
@@ -385,7 +404,7 @@ TEST_P(DeviceFailuresTest, APulledCableFailsEachRequestAfterOneRecoveryUntilTheD
     EXPECT_EQ(read.error, DWORD{ERROR_IO_DEVICE});
     EXPECT_EQ(written.error, DWORD{ERROR_IO_DEVICE});
     // A request that comes while the port still reads connected.
-    EXPECT_EQ(Read(port_, buffer).error, DWORD{ERROR_IO_DEVICE});
+    EXPECT_EQ(ReadOverlapped(port_, buffer).error, DWORD{ERROR_IO_DEVICE});
     std::vector<sim::UsbRequestRecord> sent = device_->NewRequests();
     auto count = [&](auto matches) { return std::count_if(sent.begin(), sent.end(), matches); };
     EXPECT_EQ(count([](const auto& r) { return r.urbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER; }), 3);
@@ -400,7 +419,7 @@ TEST_P(DeviceFailuresTest, APulledCableFailsEachRequestAfterOneRecoveryUntilTheD
     device_->Bus().NoticeUnplug(device_->Pdo());
     device_->Pnp().WaitUntilIdle();
     EXPECT_TRUE(device_->Extension()->Removed) << "surprise removal";
-    EXPECT_EQ(Write(port_, Pattern(4)).error, DWORD{ERROR_BAD_COMMAND});
+    EXPECT_EQ(WriteOverlapped(port_, Pattern(4)).error, DWORD{ERROR_BAD_COMMAND});
     EXPECT_TRUE(CloseHandle(port_));
     port_ = INVALID_HANDLE_VALUE;
     sim::WaitForDeferredCloses();
@@ -415,6 +434,9 @@ TEST_P(DeviceFailuresTest, APulledCableFailsEachRequestAfterOneRecoveryUntilTheD
 TEST_P(DeviceFailuresTest, APulledCableSeenGoneDuringTheRecoveryEndsTheWriteAsDeviceGone)
 {
     device_->Bus().SetUnplugMode(device_->Pdo(), sim::UnplugMode::CablePull);
+    ASSERT_TRUE(CloseHandle(port_));
+    port_ = OpenComPortOverlapped();
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
     COMMTIMEOUTS patient{MAXDWORD, 0, MAXDWORD, 0, MAXDWORD};
     ASSERT_TRUE(SetCommTimeouts(port_, &patient));
     scripted_->IgnoreOut();
@@ -435,9 +457,9 @@ TEST_P(DeviceFailuresTest, APulledCableSeenGoneDuringTheRecoveryEndsTheWriteAsDe
     WaitWatcher watcher;
     std::vector<UCHAR> buffer(8);
     Transfer read{}, written{};
-    std::thread writer([&] { written = Write(port_, Pattern(4)); });
+    std::thread writer([&] { written = WriteOverlapped(port_, Pattern(4)); });
     WaitForTransferInFlight();
-    std::thread reader([&] { read = Read(port_, buffer); });
+    std::thread reader([&] { read = ReadOverlapped(port_, buffer); });
     watcher.WaitUntilBlockedOn(&device_->Extension()->IoSemaphore);
 
     device_->Bus().Unplug(device_->Pdo());

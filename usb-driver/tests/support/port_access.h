@@ -34,4 +34,20 @@ inline BOOL ReadAndWait(HANDLE port, void* buffer, DWORD length, DWORD* bytes)
     return ok;
 }
 
+// The same for a write.
+inline BOOL WriteAndWait(HANDLE port, const void* buffer, DWORD length, DWORD* bytes)
+{
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    *bytes = 0;
+    BOOL ok = WriteFile(port, buffer, length, bytes, &overlapped);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        ok = GetOverlappedResult(port, &overlapped, bytes, TRUE);
+    }
+    DWORD error = GetLastError();
+    CloseHandle(overlapped.hEvent);
+    SetLastError(error);
+    return ok;
+}
+
 }  // namespace bulkcom_test
