@@ -224,7 +224,19 @@ void UsbBus::SetUnplugHandler(std::function<void(PDEVICE_OBJECT)> handler)
 std::vector<UsbRequestRecord> UsbBus::Requests(PDEVICE_OBJECT physicalDevice) const
 {
     std::lock_guard lock(lock_);
-    return DeviceOf(physicalDevice).function->Log();
+    return DeviceOf(physicalDevice).function->Log().Recent();
+}
+
+std::vector<UsbRequestRecord> UsbBus::Requests(PDEVICE_OBJECT physicalDevice, size_t from) const
+{
+    std::lock_guard lock(lock_);
+    return DeviceOf(physicalDevice).function->Log().Since(from);
+}
+
+size_t UsbBus::RequestCount(PDEVICE_OBJECT physicalDevice) const
+{
+    std::lock_guard lock(lock_);
+    return DeviceOf(physicalDevice).function->Log().Count();
 }
 
 size_t UsbBus::WaitingTransfers(PDEVICE_OBJECT physicalDevice) const

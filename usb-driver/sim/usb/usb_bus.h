@@ -77,7 +77,14 @@ public:
     // Where the Plug and Play manager hears of an unplugged device.
     void SetUnplugHandler(std::function<void(PDEVICE_OBJECT)> handler);
 
+    // The most recent requests the device received, as many as the log keeps
+    // (UsbRequestLog::Window), oldest first.
     std::vector<UsbRequestRecord> Requests(PDEVICE_OBJECT physicalDevice) const;
+    // Those from the from-th on, counting from 0; one that has left the log
+    // is a bug check.
+    std::vector<UsbRequestRecord> Requests(PDEVICE_OBJECT physicalDevice, size_t from) const;
+    // How many requests the device ever received.
+    size_t RequestCount(PDEVICE_OBJECT physicalDevice) const;
     size_t WaitingTransfers(PDEVICE_OBJECT physicalDevice) const;
     // Returns once the controller thread has run everything posted so far.
     void Flush();
