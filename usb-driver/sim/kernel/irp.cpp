@@ -70,19 +70,26 @@ thread_local bool powerManagerCall = false;
 // The innermost dispatch routine this thread is running.
 thread_local DispatchFrame* currentFrame = nullptr;
 
+// A request in quarantine, and its place in the order of all frees.
+struct Freed {
+    PIRP irp;
+    unsigned long long number;
+};
+
 // The records are spread over shards by address, each with its own lock
 // and quarantine, so that threads working on different requests do not wait
-// for each other. A request's record is read and changed only under its
-// shard's lock; no call holds two shards' locks, or takes another lock while
-// it holds one.
-struct Shard {
+// for each other; each on its own cache lines. A request's record is read
+// and changed only under its shard's lock; no call holds two shards' locks,
+// or takes another lock while it holds one.
+struct alignas(64) Shard {
     std::mutex lock;
     std::unordered_map<PIRP, IrpRecord> records;
-    std::deque<PIRP> quarantine;
+    std::deque<Freed> quarantine;
 };
-constexpr int shardBits = 4;
+constexpr int shardBits = 6;
 constexpr size_t shardCount = size_t{1} << shardBits;
 std::array<Shard, shardCount> shards;
+std::atomic<unsigned long long> freedCount{0};
 KSPIN_LOCK cancelSpinLock = 0;
 
 Shard& ShardOf(PIRP irp)
@@ -120,26 +127,31 @@ IrpRecord& RecordOf(PIRP irp, const char* routine)
     return found->second;
 }
 
-// Called with the request's shard lock held. A freed request stays in its
-// shard's quarantine until quarantineSize more of the shard's requests have
-// been freed: never for less time than one quarantine for all would keep it.
+// Called with the request's shard lock held. A freed request stays in
+// quarantine until quarantineSize more requests have been freed, counted
+// over all shards. At most one leaves for each that comes, so that memory
+// goes back at an even pace; a shard's quarantine thus keeps about the most
+// it ever needed: up to quarantineSize, and those still returning.
 void Release(PIRP irp, IrpRecord& record)
 {
     record.phase = Phase::Freed;
     record.onCompleted = nullptr;
     Shard& shard = ShardOf(irp);
-    shard.quarantine.push_back(irp);
+    unsigned long long now = ++freedCount;
+    shard.quarantine.push_back(Freed{irp, now});
     // A request a dispatch routine is still returning from keeps its record
     // and memory, so that its IofCallDriver never meets a reused address.
-    for (size_t turns = shard.quarantine.size(); shard.quarantine.size() > quarantineSize && turns > 0; turns--) {
-        PIRP oldest = shard.quarantine.front();
+    for (size_t turns = shard.quarantine.size(); turns > 0 && now - shard.quarantine.front().number > quarantineSize;
+         turns--) {
+        Freed oldest = shard.quarantine.front();
         shard.quarantine.pop_front();
-        if (!shard.records.at(oldest).frames.empty()) {
+        if (!shard.records.at(oldest.irp).frames.empty()) {
             shard.quarantine.push_back(oldest);
             continue;
         }
-        shard.records.erase(oldest);
-        ::operator delete(oldest, std::align_val_t{16});
+        shard.records.erase(oldest.irp);
+        ::operator delete(oldest.irp, std::align_val_t{16});
+        return;
     }
 }
 

@@ -17,21 +17,21 @@ namespace sim {
 namespace {
 
 // The outstanding blocks are spread over shards by address, each with its
-// own lock, so that threads allocating at once do not wait for each other.
-// Each call takes one shard's lock and never another lock with it. The
-// running totals are atomics: every allocation and free moves them at one
-// point of a single order, and the peak is the highest total any allocation
-// left in that order, so it is exact.
-constexpr int shardBits = 4;
+// own lock and cache lines, so that threads allocating at once do not wait
+// for each other. Each call takes one shard's lock and never another lock
+// with it. The running totals are atomics: every allocation and free moves
+// them at one point of a single order, and the peak is the highest total
+// any allocation left in that order, so it is exact.
+constexpr int shardBits = 6;
 constexpr size_t shardCount = size_t{1} << shardBits;
 
-struct Shard {
+struct alignas(64) Shard {
     std::mutex lock;
     std::unordered_map<PVOID, PoolAllocation> allocations;
+    unsigned long long allocationCount = 0;
 };
 
 std::array<Shard, shardCount> shards;
-std::atomic<unsigned long long> allocationCount{0};
 // What is outstanding now, and the most there ever was since the last reset.
 std::atomic<SIZE_T> bytesNow{0};
 std::atomic<size_t> blocksNow{0};
@@ -77,9 +77,9 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, CallSite site)
     {
         Shard& shard = ShardOf(block);
         std::lock_guard lock(shard.lock);
-        shard.allocations[block] = PoolAllocation{block, size, tag, type, site};
+        shard.allocations.emplace(block, PoolAllocation{block, size, tag, type, site});
+        shard.allocationCount++;
     }
-    allocationCount++;
     RaiseTo(peakBytes, bytesNow += size);
     RaiseTo(peakBlocks, ++blocksNow);
     return block;
@@ -148,7 +148,12 @@ std::vector<PoolAllocation> Pool::Outstanding()
 
 unsigned long long Pool::AllocationCount()
 {
-    return allocationCount;
+    unsigned long long count = 0;
+    for (Shard& shard : shards) {
+        std::lock_guard lock(shard.lock);
+        count += shard.allocationCount;
+    }
+    return count;
 }
 
 PVOID Pool::AllocateForKernel(POOL_TYPE type, SIZE_T size, ULONG tag)
@@ -169,8 +174,8 @@ void Pool::Reset()
             std::free(address);
         }
         shard.allocations.clear();
+        shard.allocationCount = 0;
     }
-    allocationCount = 0;
     bytesNow = 0;
     blocksNow = 0;
     peakBytes = 0;

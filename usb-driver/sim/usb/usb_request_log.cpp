@@ -12,7 +12,9 @@ size_t UsbRequestLog::Add(const UsbRequestRecord& record)
     if (window_.size() == Window) {
         // Departed records stay only while their request is in flight: the
         // bus ends a request through its record, and nothing reads it after.
-        std::erase_if(departed_, [](const auto& entry) { return entry.second.completed; });
+        if (!departed_.empty()) {
+            std::erase_if(departed_, [](const auto& entry) { return entry.second.completed; });
+        }
         if (!window_.front().completed) {
             departed_.emplace(first_, window_.front());
         }
@@ -23,21 +25,13 @@ size_t UsbRequestLog::Add(const UsbRequestRecord& record)
     return Count() - 1;
 }
 
-UsbRequestRecord& UsbRequestLog::operator[](size_t number)
+UsbRequestRecord& UsbRequestLog::Departed(size_t number)
 {
-    if (number >= first_ && number < Count()) {
-        return window_[number - first_];
-    }
     auto found = departed_.find(number);
     if (found == departed_.end()) {
         BugCheck("SIMULATION_LIMIT", "USB request " + std::to_string(number) + " is no longer in the bus's log");
     }
     return found->second;
-}
-
-const UsbRequestRecord& UsbRequestLog::operator[](size_t number) const
-{
-    return const_cast<UsbRequestLog&>(*this)[number];
 }
 
 std::vector<UsbRequestRecord> UsbRequestLog::Since(size_t number) const

@@ -61,8 +61,14 @@ public:
     // Returns the request's number.
     size_t Add(const UsbRequestRecord& record);
     // The record of a request in the window or still in flight.
-    UsbRequestRecord& operator[](size_t number);
-    const UsbRequestRecord& operator[](size_t number) const;
+    UsbRequestRecord& operator[](size_t number)
+    {
+        return number - first_ < window_.size() ? window_[number - first_] : Departed(number);
+    }
+    const UsbRequestRecord& operator[](size_t number) const
+    {
+        return const_cast<UsbRequestLog&>(*this)[number];
+    }
 
     // How many requests were ever added.
     size_t Count() const { return first_ + window_.size(); }
@@ -73,6 +79,8 @@ public:
     std::vector<UsbRequestRecord> Recent() const { return Since(first_); }
 
 private:
+    UsbRequestRecord& Departed(size_t number);
+
     std::deque<UsbRequestRecord> window_;
     // The number of the window's oldest record.
     size_t first_ = 0;
