@@ -2,15 +2,19 @@
 // transfer routine up to the application's WriteFile and ReadFile, next to
 // a baseline that does the same USB work without the driver: the raw bulk
 // URBs submitted to the bus driver directly. Pool fill is off, so the
-// figures measure the path, not the simulator's debugging aids.
+// figures measure the path, not the simulator's debugging aids. The
+// per-device round trips also run on two devices at once, one thread each,
+// to show what the platform serialises that Windows would not.
 
 #include <benchmark/benchmark.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "frame/frame.h"
 #include "kernel/kernel.h"
+#include "kernel/object_namespace.h"
 #include "kernel/pool.h"
 #include "kernel/registry.h"
 #include "pnp-power/pnp_manager.h"
@@ -21,39 +25,46 @@
 
 namespace {
 
-// A started device on a loopback function, completing in the caller's thread.
+// Started devices on loopback functions of one bus, completing in the
+// caller's thread, named COM5, COM6 and so on.
 class LoopbackBench {
 public:
-    LoopbackBench()
+    explicit LoopbackBench(int devices = 1)
     {
         sim::ResetKernel();
         sim::Pool::SetFillPattern(false);
         bus_ = std::make_unique<sim::UsbBus>(sim::CompletionMode::Synchronous);
         pnp_ = std::make_unique<sim::PnpManager>(DriverEntry);
-        pdo_ = bus_->CreatePhysicalDevice(std::make_shared<sim::LoopbackDevice>());
-        sim::Registry::SetHardwareString(pdo_, u"PortName", u"COM5");
-        pnp_->AddDevice(pdo_);
-        pnp_->SendPnp(pdo_, IRP_MN_START_DEVICE);
-        fdo_ = pdo_->AttachedDevice;
+        for (int index = 0; index < devices; index++) {
+            PDEVICE_OBJECT pdo = bus_->CreatePhysicalDevice(std::make_shared<sim::LoopbackDevice>(),
+                                                            sim::ToU16(std::to_string(index + 1)));
+            sim::Registry::SetHardwareString(pdo, u"PortName", sim::ToU16(PortName(index)));
+            pnp_->AddDevice(pdo);
+            pnp_->SendPnp(pdo, IRP_MN_START_DEVICE);
+            pdos_.push_back(pdo);
+        }
     }
     ~LoopbackBench()
     {
-        pnp_->SendPnp(pdo_, IRP_MN_REMOVE_DEVICE);
-        bus_->DeletePhysicalDevice(pdo_);
+        for (PDEVICE_OBJECT pdo : pdos_) {
+            pnp_->SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+            bus_->DeletePhysicalDevice(pdo);
+        }
         pnp_.reset();
         bus_.reset();
         sim::ResetKernel();
     }
 
-    PDEVICE_OBJECT Fdo() const { return fdo_; }
-    PDEVICE_OBJECT Pdo() const { return pdo_; }
-    PDEVICE_EXTENSION Extension() const { return DeviceExtensionOf(fdo_); }
+    static std::string PortName(int index) { return "COM" + std::to_string(5 + index); }
+
+    PDEVICE_OBJECT Fdo() const { return pdos_.front()->AttachedDevice; }
+    PDEVICE_OBJECT Pdo() const { return pdos_.front(); }
+    PDEVICE_EXTENSION Extension() const { return DeviceExtensionOf(Fdo()); }
 
 private:
     std::unique_ptr<sim::UsbBus> bus_;
     std::unique_ptr<sim::PnpManager> pnp_;
-    PDEVICE_OBJECT pdo_ = nullptr;
-    PDEVICE_OBJECT fdo_ = nullptr;
+    std::vector<PDEVICE_OBJECT> pdos_;
 };
 
 // One bulk URB straight to the bus driver, as a driver without an
@@ -165,6 +176,58 @@ void BM_Win32RoundTrip(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size * 2);
 }
 
+// One device and port per benchmark thread, set up before the threads start.
+std::unique_ptr<LoopbackBench> perThreadBench;
+std::vector<HANDLE> perThreadPorts;
+
+void OpenPortPerThread(const benchmark::State& state)
+{
+    perThreadBench = std::make_unique<LoopbackBench>(state.threads());
+    for (int index = 0; index < state.threads(); index++) {
+        std::string path = "\\\\.\\" + LoopbackBench::PortName(index);
+        perThreadPorts.push_back(
+            CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    }
+}
+
+void ClosePortPerThread(const benchmark::State&)
+{
+    for (HANDLE port : perThreadPorts) {
+        if (port != INVALID_HANDLE_VALUE) {
+            CloseHandle(port);
+        }
+    }
+    perThreadPorts.clear();
+    perThreadBench.reset();
+}
+
+// The application's round trip of a short message, each thread on its own
+// port. Iterations count round trips of all threads together; with process
+// CPU time measured, the CPU column is the whole process's CPU time per
+// round trip, and round_trips the rate in wall-clock time.
+void BM_Win32RoundTripPerDevice(benchmark::State& state)
+{
+    constexpr DWORD size = 64;
+    HANDLE port = perThreadPorts[static_cast<size_t>(state.thread_index())];
+    if (port == INVALID_HANDLE_VALUE) {
+        // Every thread still enters the loop, where the benchmark's threads meet.
+        state.SkipWithError("a COM port did not open");
+    }
+    std::vector<char> message(size, 0x5A);
+    std::vector<char> echo(size);
+    for (auto _ : state) {
+        DWORD written = 0;
+        DWORD read = 0;
+        BOOL ok = WriteFile(port, message.data(), size, &written, nullptr) &&
+                  ReadFile(port, echo.data(), size, &read, nullptr);
+        if (!ok || written != size || read != size) {
+            state.SkipWithError("the loopback round trip through the COM port lost bytes");
+        }
+    }
+    state.counters["round_trips"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 constexpr int64_t Sizes[] = {1, 64, 4096, 65536};
 
 void ApplySizes(benchmark::internal::Benchmark* benchmark)
@@ -179,5 +242,12 @@ void ApplySizes(benchmark::internal::Benchmark* benchmark)
 BENCHMARK(BM_BulkTransferRoundTrip)->Apply(ApplySizes);
 BENCHMARK(BM_RawUrbRoundTrip)->Apply(ApplySizes);
 BENCHMARK(BM_Win32RoundTrip)->Apply(ApplySizes);
+BENCHMARK(BM_Win32RoundTripPerDevice)
+    ->Setup(OpenPortPerThread)
+    ->Teardown(ClosePortPerThread)
+    ->Threads(1)
+    ->Threads(2)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
 
 BENCHMARK_MAIN();

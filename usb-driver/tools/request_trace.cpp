@@ -213,6 +213,11 @@ void RequestTrace::Completing(PIRP irp)
     auto sender = threads_.find(found->second.sender);
     if (sender != threads_.end()) {
         sender->second.lines.push_back(line);
+        // A dispatch routine further up, that passed it on, has yet to
+        // return: its line is told completed too.
+        if (!sender->second.Outermost(irp)) {
+            completions_[irp] = completion;
+        }
     } else {
         Print(line);
     }

@@ -7,7 +7,9 @@
 #include "irp.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <new>
@@ -68,10 +70,34 @@ thread_local bool powerManagerCall = false;
 // The innermost dispatch routine this thread is running.
 thread_local DispatchFrame* currentFrame = nullptr;
 
-std::mutex irpLock;
-std::unordered_map<PIRP, IrpRecord> records;
-std::deque<PIRP> quarantine;
+// A request in quarantine, and its place in the order of all frees.
+struct Freed {
+    PIRP irp;
+    unsigned long long number;
+};
+
+// The records are spread over shards by address, each with its own lock
+// and quarantine, so that threads working on different requests do not wait
+// for each other; each on its own cache lines. A request's record is read
+// and changed only under its shard's lock; no call holds two shards' locks,
+// or takes another lock while it holds one.
+struct alignas(64) Shard {
+    std::mutex lock;
+    std::unordered_map<PIRP, IrpRecord> records;
+    std::deque<Freed> quarantine;
+};
+constexpr int shardBits = 6;
+constexpr size_t shardCount = size_t{1} << shardBits;
+std::array<Shard, shardCount> shards;
+std::atomic<unsigned long long> freedCount{0};
 KSPIN_LOCK cancelSpinLock = 0;
+
+Shard& ShardOf(PIRP irp)
+{
+    // Requests are 16-byte aligned; the multiplier spreads the rest.
+    auto bits = reinterpret_cast<uintptr_t>(irp) >> 4;
+    return shards[(bits * 0x9E3779B97F4A7C15ull) >> (64 - shardBits)];
+}
 
 PIRP NewIrp(CCHAR stackSize, Origin origin, std::function<void(PIRP)> onCompleted = {})
 {
@@ -84,13 +110,16 @@ PIRP NewIrp(CCHAR stackSize, Origin origin, std::function<void(PIRP)> onComplete
     irp->StackCount = stackSize;
     irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
     irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
-    std::lock_guard lock(irpLock);
-    records[irp] = IrpRecord{origin, Phase::Built, 0, std::move(onCompleted), {}, {}};
+    Shard& shard = ShardOf(irp);
+    std::lock_guard lock(shard.lock);
+    shard.records[irp] = IrpRecord{origin, Phase::Built, 0, std::move(onCompleted), {}, {}};
     return irp;
 }
 
+// Called with the request's shard lock held.
 IrpRecord& RecordOf(PIRP irp, const char* routine)
 {
+    auto& records = ShardOf(irp).records;
     auto found = records.find(irp);
     if (found == records.end()) {
         BugCheck("INVALID_IRP", std::string(routine) + " given something that is not a request", irp);
@@ -98,27 +127,36 @@ IrpRecord& RecordOf(PIRP irp, const char* routine)
     return found->second;
 }
 
-// Called with irpLock held.
+// Called with the request's shard lock held. A freed request stays in
+// quarantine until quarantineSize more requests have been freed, counted
+// over all shards. At most one leaves for each that comes, so that memory
+// goes back at an even pace; a shard's quarantine thus keeps about the most
+// it ever needed: up to quarantineSize, and those still returning.
 void Release(PIRP irp, IrpRecord& record)
 {
     record.phase = Phase::Freed;
     record.onCompleted = nullptr;
-    quarantine.push_back(irp);
+    Shard& shard = ShardOf(irp);
+    unsigned long long now = ++freedCount;
+    shard.quarantine.push_back(Freed{irp, now});
     // A request a dispatch routine is still returning from keeps its record
     // and memory, so that its IofCallDriver never meets a reused address.
-    for (size_t turns = quarantine.size(); quarantine.size() > quarantineSize && turns > 0; turns--) {
-        PIRP oldest = quarantine.front();
-        quarantine.pop_front();
-        if (!records.at(oldest).frames.empty()) {
-            quarantine.push_back(oldest);
+    for (size_t turns = shard.quarantine.size(); turns > 0 && now - shard.quarantine.front().number > quarantineSize;
+         turns--) {
+        Freed oldest = shard.quarantine.front();
+        shard.quarantine.pop_front();
+        if (!shard.records.at(oldest.irp).frames.empty()) {
+            shard.quarantine.push_back(oldest);
             continue;
         }
-        records.erase(oldest);
-        ::operator delete(oldest, std::align_val_t{16});
+        shard.records.erase(oldest.irp);
+        ::operator delete(oldest.irp, std::align_val_t{16});
+        return;
     }
 }
 
-// Called with irpLock held, as the completion walk leaves a stack location.
+// Called with the request's shard lock held, as the completion walk leaves a
+// stack location.
 void NoteCompletionPassing(PIRP irp, CHAR location, bool marked)
 {
     for (DispatchFrame* frame : RecordOf(irp, "IoCompleteRequest").frames) {
@@ -179,8 +217,8 @@ void FinishDeviceIoControl(PIRP irp)
     }
     PKEVENT event = irp->UserEvent;
     {
-        std::lock_guard lock(irpLock);
-        Release(irp, records.at(irp));
+        std::lock_guard lock(ShardOf(irp).lock);
+        Release(irp, RecordOf(irp, "IoCompleteRequest"));
     }
     KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
@@ -221,17 +259,19 @@ PIRP AllocateKernelIrp(CCHAR stackSize, std::function<void(PIRP)> onCompleted)
 
 void FreeKernelIrp(PIRP irp)
 {
-    std::lock_guard lock(irpLock);
+    std::lock_guard lock(ShardOf(irp).lock);
     Release(irp, RecordOf(irp, "FreeKernelIrp"));
 }
 
 std::vector<PIRP> OutstandingIrps()
 {
-    std::lock_guard lock(irpLock);
     std::vector<PIRP> list;
-    for (const auto& [irp, record] : records) {
-        if (record.phase != Phase::Freed) {
-            list.push_back(irp);
+    for (Shard& shard : shards) {
+        std::lock_guard lock(shard.lock);
+        for (const auto& [irp, record] : shard.records) {
+            if (record.phase != Phase::Freed) {
+                list.push_back(irp);
+            }
         }
     }
     return list;
@@ -245,7 +285,7 @@ NTSTATUS CallDriverForPowerManager(PDEVICE_OBJECT device, PIRP irp)
 
 void NoteCallDeferred(PIRP irp)
 {
-    std::lock_guard lock(irpLock);
+    std::lock_guard lock(ShardOf(irp).lock);
     if (currentFrame != nullptr && currentFrame->irp == irp) {
         currentFrame->lowerReturnedPending = true;
     }
@@ -258,26 +298,29 @@ bool PowerRequestsSerialised()
 
 bool RequestReached(PIRP irp, PDEVICE_OBJECT device)
 {
-    std::lock_guard lock(irpLock);
+    std::lock_guard lock(ShardOf(irp).lock);
     const std::vector<PDEVICE_OBJECT>& reached = RecordOf(irp, "RequestReached").reached;
     return std::find(reached.begin(), reached.end(), device) != reached.end();
 }
 
 unsigned FinishedCompletions(PIRP irp)
 {
-    std::lock_guard lock(irpLock);
-    auto found = records.find(irp);
-    return found == records.end() ? 0 : found->second.finishedCompletions;
+    Shard& shard = ShardOf(irp);
+    std::lock_guard lock(shard.lock);
+    auto found = shard.records.find(irp);
+    return found == shard.records.end() ? 0 : found->second.finishedCompletions;
 }
 
 void ResetIrps()
 {
-    std::lock_guard lock(irpLock);
-    for (auto& [irp, record] : records) {
-        ::operator delete(irp, std::align_val_t{16});
+    for (Shard& shard : shards) {
+        std::lock_guard lock(shard.lock);
+        for (auto& [irp, record] : shard.records) {
+            ::operator delete(irp, std::align_val_t{16});
+        }
+        shard.records.clear();
+        shard.quarantine.clear();
     }
-    records.clear();
-    quarantine.clear();
     cancelSpinLock = 0;
 }
 
@@ -300,7 +343,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 VOID NTAPI IoFreeIrp(PIRP Irp)
 {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
-    std::lock_guard lock(irpLock);
+    std::lock_guard lock(ShardOf(Irp).lock);
     IrpRecord& record = RecordOf(Irp, "IoFreeIrp");
     if (record.origin != Origin::Allocated) {
         BugCheck("INVALID_IRP", "IoFreeIrp on a request the I/O manager owns", Irp);
@@ -362,7 +405,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     bool fromPowerManager = std::exchange(powerManagerCall, false);
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCallDriver");
     {
-        std::lock_guard lock(irpLock);
+        std::lock_guard lock(ShardOf(Irp).lock);
         IrpRecord& record = RecordOf(Irp, "IoCallDriver");
         if (record.phase == Phase::Completed || record.phase == Phase::Freed) {
             BugCheck("INVALID_IRP", "IoCallDriver with a request whose completion has finished", Irp);
@@ -394,7 +437,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                         currentFrame != nullptr && currentFrame->irp == Irp ? currentFrame : nullptr};
     DispatchFrame* enclosing = std::exchange(currentFrame, &frame);
     {
-        std::lock_guard lock(irpLock);
+        std::lock_guard lock(ShardOf(Irp).lock);
         RecordOf(Irp, "IoCallDriver").frames.push_back(&frame);
     }
     KIRQL irql = CurrentIrql();
@@ -407,7 +450,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     bool marked;
     bool known = true;
     {
-        std::lock_guard lock(irpLock);
+        std::lock_guard lock(ShardOf(Irp).lock);
         // The completion walk fills the frame in under the lock.
         marked = frame.markedAtCompletion;
         if (status == STATUS_PENDING && frame.caller != nullptr) {
@@ -415,6 +458,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         }
         // A test that saw the request complete may have ended and reset the
         // requests while this call, on a worker thread, was still returning.
+        auto& records = ShardOf(Irp).records;
         auto found = records.find(Irp);
         if (found != records.end()) {
             std::vector<DispatchFrame*>& frames = found->second.frames;
@@ -442,7 +486,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     UNREFERENCED_PARAMETER(PriorityBoost);
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
     {
-        std::lock_guard lock(irpLock);
+        std::lock_guard lock(ShardOf(Irp).lock);
         IrpRecord& record = RecordOf(Irp, "IoCompleteRequest");
         if (record.phase == Phase::Completed || record.phase == Phase::Freed) {
             BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "request completed after its completion had finished", Irp);
@@ -473,7 +517,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         PIO_COMPLETION_ROUTINE routine;
         PVOID context;
         {
-            std::lock_guard lock(irpLock);
+            std::lock_guard lock(ShardOf(Irp).lock);
             Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
             NoteCompletionPassing(Irp, Irp->CurrentLocation, Irp->PendingReturned);
             invoke = ShouldInvoke(Irp, stack);
@@ -495,7 +539,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                 // back to its owner, who may free or resend it on another
                 // thread (woken by an event the routine sets) before the
                 // routine returns.
-                std::lock_guard lock(irpLock);
+                std::lock_guard lock(ShardOf(Irp).lock);
                 IrpRecord& record = RecordOf(Irp, "IoCompleteRequest");
                 if (record.origin == Origin::Allocated) {
                     record.phase = Phase::Stopped;
@@ -506,7 +550,8 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                 if (handedBack) {
                     return;
                 }
-                std::lock_guard lock(irpLock);
+                std::lock_guard lock(ShardOf(Irp).lock);
+                auto& records = ShardOf(Irp).records;
                 auto found = records.find(Irp);
                 if (found != records.end() && found->second.phase == Phase::InFlight) {
                     found->second.phase = Phase::Stopped;
@@ -531,7 +576,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     Origin origin;
     std::function<void(PIRP)> onCompleted;
     {
-        std::lock_guard lock(irpLock);
+        std::lock_guard lock(ShardOf(Irp).lock);
         IrpRecord& record = RecordOf(Irp, "IoCompleteRequest");
         record.phase = Phase::Completed;
         record.finishedCompletions++;
@@ -570,7 +615,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
 {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
     {
-        std::lock_guard lock(irpLock);
+        std::lock_guard lock(ShardOf(Irp).lock);
         IrpRecord& record = RecordOf(Irp, "IoCancelIrp");
         if (record.phase == Phase::Freed) {
             BugCheck("INVALID_IRP", "IoCancelIrp on a request that was already freed", Irp);

@@ -1,7 +1,10 @@
 #include "pool.h"
 
-#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <unordered_map>
 
@@ -13,13 +16,43 @@ namespace sim {
 
 namespace {
 
-std::mutex poolLock;
-std::unordered_map<PVOID, PoolAllocation> allocations;
-unsigned long long allocationCount = 0;
+// The outstanding blocks are spread over shards by address, each with its
+// own lock and cache lines, so that threads allocating at once do not wait
+// for each other. Each call takes one shard's lock and never another lock
+// with it. The running totals are atomics: every allocation and free moves
+// them at one point of a single order, and the peak is the highest total
+// any allocation left in that order, so it is exact.
+constexpr int shardBits = 6;
+constexpr size_t shardCount = size_t{1} << shardBits;
+
+struct alignas(64) Shard {
+    std::mutex lock;
+    std::unordered_map<PVOID, PoolAllocation> allocations;
+    unsigned long long allocationCount = 0;
+};
+
+std::array<Shard, shardCount> shards;
 // What is outstanding now, and the most there ever was since the last reset.
-SIZE_T bytesNow = 0;
-Pool::Peak peak;
-bool fillPattern = true;
+std::atomic<SIZE_T> bytesNow{0};
+std::atomic<size_t> blocksNow{0};
+std::atomic<SIZE_T> peakBytes{0};
+std::atomic<size_t> peakBlocks{0};
+std::atomic<bool> fillPattern{true};
+
+Shard& ShardOf(PVOID block)
+{
+    // malloc's blocks are 16-byte aligned; the multiplier spreads the rest.
+    auto bits = reinterpret_cast<uintptr_t>(block) >> 4;
+    return shards[(bits * 0x9E3779B97F4A7C15ull) >> (64 - shardBits)];
+}
+
+template <class T>
+void RaiseTo(std::atomic<T>& peak, T value)
+{
+    T seen = peak.load();
+    while (seen < value && !peak.compare_exchange_weak(seen, value)) {
+    }
+}
 
 bool IsPaged(POOL_TYPE type)
 {
@@ -38,15 +71,17 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, CallSite site)
     if (block == nullptr) {
         return nullptr;
     }
-    std::lock_guard lock(poolLock);
-    if (fillPattern) {
+    if (fillPattern.load(std::memory_order_relaxed)) {
         std::memset(block, Pool::FillByte, size);
     }
-    allocations[block] = PoolAllocation{block, size, tag, type, site};
-    allocationCount++;
-    bytesNow += size;
-    peak.bytes = std::max(peak.bytes, bytesNow);
-    peak.blocks = std::max(peak.blocks, allocations.size());
+    {
+        Shard& shard = ShardOf(block);
+        std::lock_guard lock(shard.lock);
+        shard.allocations.emplace(block, PoolAllocation{block, size, tag, type, site});
+        shard.allocationCount++;
+    }
+    RaiseTo(peakBytes, bytesNow += size);
+    RaiseTo(peakBlocks, ++blocksNow);
     return block;
 }
 
@@ -56,10 +91,12 @@ void Free(PVOID block, const ULONG* expectedTag)
     if (irql > DISPATCH_LEVEL) {
         BugCheck("BAD_POOL_CALLER", "pool freed above DISPATCH_LEVEL", block);
     }
+    SIZE_T size;
     {
-        std::lock_guard lock(poolLock);
-        auto found = allocations.find(block);
-        if (found == allocations.end()) {
+        Shard& shard = ShardOf(block);
+        std::lock_guard lock(shard.lock);
+        auto found = shard.allocations.find(block);
+        if (found == shard.allocations.end()) {
             BugCheck("BAD_POOL_CALLER", "free of memory that is not an outstanding pool allocation (double free?)",
                      block);
         }
@@ -71,9 +108,13 @@ void Free(PVOID block, const ULONG* expectedTag)
                                             "' on memory allocated with tag '" + PoolTagText(found->second.tag) + "'",
                      block);
         }
-        bytesNow -= found->second.size;
-        allocations.erase(found);
+        size = found->second.size;
+        shard.allocations.erase(found);
     }
+    // Before the memory goes back: malloc may hand the address out again
+    // only once this free has left the totals.
+    bytesNow -= size;
+    blocksNow--;
     std::free(block);
 }
 
@@ -90,24 +131,29 @@ std::string PoolTagText(ULONG tag)
 
 void Pool::SetFillPattern(bool enabled)
 {
-    std::lock_guard lock(poolLock);
     fillPattern = enabled;
 }
 
 std::vector<PoolAllocation> Pool::Outstanding()
 {
-    std::lock_guard lock(poolLock);
     std::vector<PoolAllocation> list;
-    for (const auto& [address, allocation] : allocations) {
-        list.push_back(allocation);
+    for (Shard& shard : shards) {
+        std::lock_guard lock(shard.lock);
+        for (const auto& [address, allocation] : shard.allocations) {
+            list.push_back(allocation);
+        }
     }
     return list;
 }
 
 unsigned long long Pool::AllocationCount()
 {
-    std::lock_guard lock(poolLock);
-    return allocationCount;
+    unsigned long long count = 0;
+    for (Shard& shard : shards) {
+        std::lock_guard lock(shard.lock);
+        count += shard.allocationCount;
+    }
+    return count;
 }
 
 PVOID Pool::AllocateForKernel(POOL_TYPE type, SIZE_T size, ULONG tag)
@@ -117,20 +163,23 @@ PVOID Pool::AllocateForKernel(POOL_TYPE type, SIZE_T size, ULONG tag)
 
 Pool::Peak Pool::PeakUse()
 {
-    std::lock_guard lock(poolLock);
-    return peak;
+    return Peak{peakBytes, peakBlocks};
 }
 
 void Pool::Reset()
 {
-    std::lock_guard lock(poolLock);
-    for (auto& [address, allocation] : allocations) {
-        std::free(address);
+    for (Shard& shard : shards) {
+        std::lock_guard lock(shard.lock);
+        for (auto& [address, allocation] : shard.allocations) {
+            std::free(address);
+        }
+        shard.allocations.clear();
+        shard.allocationCount = 0;
     }
-    allocations.clear();
-    allocationCount = 0;
     bytesNow = 0;
-    peak = {};
+    blocksNow = 0;
+    peakBytes = 0;
+    peakBlocks = 0;
     fillPattern = true;
 }
 

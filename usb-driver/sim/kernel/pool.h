@@ -33,10 +33,14 @@ public:
     static constexpr UCHAR FillByte = 0xA5;
 
     static void SetFillPattern(bool enabled);
+    // Gathered lock by lock: a true picture while no other thread allocates
+    // or frees, as at the end of a test.
     static std::vector<PoolAllocation> Outstanding();
     static unsigned long long AllocationCount();
     // The most pool outstanding at once since the last reset, in bytes and
     // in blocks, so that a long run shows whether it grows without bound.
+    // Exact: each is the highest total of a single order of every
+    // allocation and free, though the two need not come from one moment.
     struct Peak {
         SIZE_T bytes = 0;
         size_t blocks = 0;
@@ -46,7 +50,8 @@ public:
     // The kernel's own allocations: tracked like the driver's, never failed.
     static PVOID AllocateForKernel(POOL_TYPE type, SIZE_T size, ULONG tag);
 
-    // Frees whatever a failed test left behind.
+    // Frees whatever a failed test left behind; with no other thread using
+    // the pool.
     static void Reset();
 };
 

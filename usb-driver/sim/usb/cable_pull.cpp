@@ -9,8 +9,9 @@ namespace sim {
 
 void UsbBus::SetUnplugMode(PDEVICE_OBJECT physicalDevice, UnplugMode mode)
 {
-    std::lock_guard lock(lock_);
-    DeviceOf(physicalDevice).unplugMode = mode;
+    std::shared_ptr<PhysicalDevice> device = DeviceOf(physicalDevice);
+    std::lock_guard lock(device->lock);
+    device->unplugMode = mode;
 }
 
 void UsbBus::Unplug(PDEVICE_OBJECT physicalDevice)
@@ -22,20 +23,20 @@ void UsbBus::Unplug(PDEVICE_OBJECT physicalDevice)
 
 bool UsbBus::PullCable(PDEVICE_OBJECT physicalDevice)
 {
+    std::shared_ptr<PhysicalDevice> device = DeviceOf(physicalDevice);
     UsbFunction::Completions done;
     CompletionMode mode;
     {
-        std::lock_guard lock(lock_);
-        PhysicalDevice& device = DeviceOf(physicalDevice);
-        if (device.unplugMode != UnplugMode::CablePull) {
+        std::lock_guard lock(device->lock);
+        if (device->unplugMode != UnplugMode::CablePull) {
             return false;
         }
-        if (device.function->Connected()) {
-            device.function->StopAnswering(done);
+        if (device->function->Connected()) {
+            device->function->StopAnswering(done);
         }
-        mode = device.mode;
+        mode = device->mode;
     }
-    Deliver(mode, std::move(done));
+    Deliver(*device, mode, std::move(done));
     return true;
 }
 

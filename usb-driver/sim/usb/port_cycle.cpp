@@ -29,15 +29,15 @@ void UsbBus::ReportCycle(PDEVICE_OBJECT physicalDevice)
 
 PDEVICE_OBJECT UsbBus::AttachAgain(PDEVICE_OBJECT physicalDevice)
 {
+    std::shared_ptr<PhysicalDevice> left = DeviceOf(physicalDevice);
     std::shared_ptr<UsbDeviceModel> device;
     std::u16string instance;
     CompletionMode mode;
     {
-        std::lock_guard lock(lock_);
-        const PhysicalDevice& left = DeviceOf(physicalDevice);
-        device = left.function->DeviceShared();
-        instance = left.instance;
-        mode = left.mode;
+        std::lock_guard lock(left->lock);
+        device = left->function->DeviceShared();
+        instance = left->instance;
+        mode = left->mode;
     }
     PDEVICE_OBJECT fresh = CreatePhysicalDevice(device, instance);
     SetCompletionMode(fresh, mode);

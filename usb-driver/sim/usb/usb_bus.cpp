@@ -83,55 +83,68 @@ PDEVICE_OBJECT UsbBus::CreatePhysicalDevice(std::shared_ptr<UsbDeviceModel> devi
         std::u16string name = u"\\Device\\USBPDO-" + ToU16(std::to_string(nextNumber_++));
         UNICODE_STRING deviceName{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
                                   name.data()};
-        status = IoCreateDevice(driver_, sizeof(UsbBus*), &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &physicalDevice);
+        status = IoCreateDevice(driver_, sizeof(PhysicalDevice*), &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                                &physicalDevice);
     } while (status == STATUS_OBJECT_NAME_COLLISION);
     if (!NT_SUCCESS(status)) {
         BugCheck("SIMULATION_LIMIT", "the USB bus could not create a physical device object", driver_);
     }
-    *static_cast<UsbBus**>(physicalDevice->DeviceExtension) = this;
+    auto state = std::make_shared<PhysicalDevice>();
+    state->bus = this;
+    state->self = physicalDevice;
+    state->function = std::make_unique<UsbFunction>(device, CancelTransfer);
+    state->mode = defaultMode_;
+    state->capabilities = TypicalUsbCapabilities();
+    state->instance = instance;
+    *static_cast<PhysicalDevice**>(physicalDevice->DeviceExtension) = state.get();
     // Power requests come at PASSIVE_LEVEL, as to the hub's own children.
     physicalDevice->Flags |= DO_POWER_PAGABLE;
     physicalDevice->Flags &= ~DO_DEVICE_INITIALIZING;
     KernelExtensionOf(physicalDevice).InstanceId = InstanceIdOf(device->DeviceDescriptor(), instance);
     Registry::CreateHardwareKey(physicalDevice);
+    device->SetActivityHandler([this, weak = std::weak_ptr<PhysicalDevice>(state)] { OnActivity(weak); });
     {
         std::lock_guard lock(lock_);
-        devices_.emplace(physicalDevice, PhysicalDevice{.function = std::make_unique<UsbFunction>(device, CancelTransfer),
-                                                        .mode = defaultMode_,
-                                                        .capabilities = TypicalUsbCapabilities(),
-                                                        .instance = std::u16string(instance)});
+        devices_.emplace(physicalDevice, std::move(state));
     }
-    device->SetActivityHandler([this, physicalDevice] { OnActivity(physicalDevice); });
     return physicalDevice;
 }
 
 void UsbBus::DeletePhysicalDevice(PDEVICE_OBJECT physicalDevice)
 {
     ReleasePowerRequests(physicalDevice);
+    std::shared_ptr<PhysicalDevice> device = DeviceOf(physicalDevice);
+    bool attachedElsewhere;
+    {
+        // After a port cycle the device may live on under a fresh physical
+        // device. A device's function never changes, so no device lock is needed.
+        std::lock_guard lock(lock_);
+        attachedElsewhere = std::any_of(devices_.begin(), devices_.end(), [&](const auto& other) {
+            return other.second != device && &other.second->function->Device() == &device->function->Device();
+        });
+    }
     UsbFunction::Completions done;
     CompletionMode mode;
     {
-        std::lock_guard lock(lock_);
-        PhysicalDevice& device = DeviceOf(physicalDevice);
-        // After a port cycle the device may live on under a fresh physical device.
-        bool attachedElsewhere = std::any_of(devices_.begin(), devices_.end(), [&](const auto& other) {
-            return other.first != physicalDevice && &other.second.function->Device() == &device.function->Device();
-        });
+        std::lock_guard lock(device->lock);
         if (!attachedElsewhere) {
-            device.function->Device().SetActivityHandler(nullptr);
+            device->function->Device().SetActivityHandler(nullptr);
         }
-        if (device.function->Connected()) {
-            device.function->Unplug(done);
+        if (device->function->Connected()) {
+            device->function->Unplug(done);
         }
-        mode = device.mode;
+        mode = device->mode;
     }
-    Deliver(mode, std::move(done));
+    Deliver(*device, mode, std::move(done));
     // Requests still on their way through the controller end before the
     // device object goes, and so do transfers whose cancel routine is running.
     controller_.Flush();
     {
-        std::unique_lock lock(lock_);
-        cancelled_.wait(lock, [&] { return DeviceOf(physicalDevice).function->WaitingTransfers() == 0; });
+        std::unique_lock lock(device->lock);
+        device->cancelled.wait(lock, [&] { return device->function->WaitingTransfers() == 0; });
+    }
+    {
+        std::lock_guard lock(lock_);
         devices_.erase(physicalDevice);
     }
     DeviceInterfaces::DisableAllOf(physicalDevice);
@@ -141,83 +154,93 @@ void UsbBus::DeletePhysicalDevice(PDEVICE_OBJECT physicalDevice)
 
 void UsbBus::SetCompletionMode(PDEVICE_OBJECT physicalDevice, CompletionMode mode)
 {
-    std::lock_guard lock(lock_);
-    DeviceOf(physicalDevice).mode = mode;
+    std::shared_ptr<PhysicalDevice> device = DeviceOf(physicalDevice);
+    std::lock_guard lock(device->lock);
+    device->mode = mode;
 }
 
 void UsbBus::SetCapabilities(PDEVICE_OBJECT physicalDevice, std::optional<DEVICE_CAPABILITIES> capabilities)
 {
-    std::lock_guard lock(lock_);
-    DeviceOf(physicalDevice).capabilities = capabilities;
+    std::shared_ptr<PhysicalDevice> device = DeviceOf(physicalDevice);
+    std::lock_guard lock(device->lock);
+    device->capabilities = capabilities;
 }
 
 void UsbBus::PendPnpRequests(PDEVICE_OBJECT physicalDevice, bool pend)
 {
-    std::lock_guard lock(lock_);
-    DeviceOf(physicalDevice).pendPnp = pend;
+    std::shared_ptr<PhysicalDevice> device = DeviceOf(physicalDevice);
+    std::lock_guard lock(device->lock);
+    device->pendPnp = pend;
 }
 
 void UsbBus::SetPortStatus(PDEVICE_OBJECT physicalDevice, std::optional<ULONG> status)
 {
-    std::lock_guard lock(lock_);
-    DeviceOf(physicalDevice).function->SetPortStatus(status);
+    std::shared_ptr<PhysicalDevice> device = DeviceOf(physicalDevice);
+    std::lock_guard lock(device->lock);
+    device->function->SetPortStatus(status);
 }
 
 void UsbBus::FailRequests(PDEVICE_OBJECT physicalDevice, std::function<bool(const UsbRequestRecord&)> matches,
                           NTSTATUS status, USBD_STATUS usbdStatus)
 {
-    std::lock_guard lock(lock_);
-    DeviceOf(physicalDevice).function->FailRequests(std::move(matches), status, usbdStatus);
+    std::shared_ptr<PhysicalDevice> device = DeviceOf(physicalDevice);
+    std::lock_guard lock(device->lock);
+    device->function->FailRequests(std::move(matches), status, usbdStatus);
 }
 
 void UsbBus::ClearFailures(PDEVICE_OBJECT physicalDevice)
 {
-    std::lock_guard lock(lock_);
-    DeviceOf(physicalDevice).function->ClearFailures();
+    std::shared_ptr<PhysicalDevice> device = DeviceOf(physicalDevice);
+    std::lock_guard lock(device->lock);
+    device->function->ClearFailures();
 }
 
 void UsbBus::HoldPowerRequests(PDEVICE_OBJECT physicalDevice, std::function<bool(const UsbRequestRecord&)> matches)
 {
-    std::lock_guard lock(lock_);
-    DeviceOf(physicalDevice).holdPower = std::move(matches);
+    std::shared_ptr<PhysicalDevice> device = DeviceOf(physicalDevice);
+    std::lock_guard lock(device->lock);
+    device->holdPower = std::move(matches);
 }
 
 void UsbBus::ReleasePowerRequests(PDEVICE_OBJECT physicalDevice)
 {
+    std::shared_ptr<PhysicalDevice> device = DeviceOf(physicalDevice);
     std::vector<HeldPowerRequest> held;
     CompletionMode mode;
     {
-        std::lock_guard lock(lock_);
-        PhysicalDevice& device = DeviceOf(physicalDevice);
-        device.holdPower = nullptr;
-        held.swap(device.heldPower);
-        mode = device.mode;
+        std::lock_guard lock(device->lock);
+        device->holdPower = nullptr;
+        held.swap(device->heldPower);
+        mode = device->mode;
     }
     for (const HeldPowerRequest& request : held) {
         if (mode == CompletionMode::ControllerThread) {
-            controller_.Post([this, physicalDevice, request] { FinishPower(physicalDevice, request); });
+            controller_.Post([this, device, request] { FinishPower(*device, request); });
         } else {
-            FinishPower(physicalDevice, request);
+            FinishPower(*device, request);
         }
     }
 }
 
 void UsbBus::NoticeUnplug(PDEVICE_OBJECT physicalDevice)
 {
+    std::shared_ptr<PhysicalDevice> device = DeviceOf(physicalDevice);
     UsbFunction::Completions done;
     CompletionMode mode;
+    {
+        std::lock_guard lock(device->lock);
+        if (!device->function->Connected()) {
+            return;
+        }
+        device->function->Unplug(done);
+        mode = device->mode;
+    }
     std::function<void(PDEVICE_OBJECT)> handler;
     {
         std::lock_guard lock(lock_);
-        PhysicalDevice& device = DeviceOf(physicalDevice);
-        if (!device.function->Connected()) {
-            return;
-        }
-        device.function->Unplug(done);
-        mode = device.mode;
         handler = unplugHandler_;
     }
-    Deliver(mode, std::move(done));
+    Deliver(*device, mode, std::move(done));
     if (handler) {
         handler(physicalDevice);
     }
@@ -231,14 +254,30 @@ void UsbBus::SetUnplugHandler(std::function<void(PDEVICE_OBJECT)> handler)
 
 std::vector<UsbRequestRecord> UsbBus::Requests(PDEVICE_OBJECT physicalDevice) const
 {
-    std::lock_guard lock(lock_);
-    return DeviceOf(physicalDevice).function->Log();
+    std::shared_ptr<PhysicalDevice> device = DeviceOf(physicalDevice);
+    std::lock_guard lock(device->lock);
+    return device->function->Log().Recent();
+}
+
+std::vector<UsbRequestRecord> UsbBus::Requests(PDEVICE_OBJECT physicalDevice, size_t from) const
+{
+    std::shared_ptr<PhysicalDevice> device = DeviceOf(physicalDevice);
+    std::lock_guard lock(device->lock);
+    return device->function->Log().Since(from);
+}
+
+size_t UsbBus::RequestCount(PDEVICE_OBJECT physicalDevice) const
+{
+    std::shared_ptr<PhysicalDevice> device = DeviceOf(physicalDevice);
+    std::lock_guard lock(device->lock);
+    return device->function->Log().Count();
 }
 
 size_t UsbBus::WaitingTransfers(PDEVICE_OBJECT physicalDevice) const
 {
-    std::lock_guard lock(lock_);
-    return DeviceOf(physicalDevice).function->WaitingTransfers();
+    std::shared_ptr<PhysicalDevice> device = DeviceOf(physicalDevice);
+    std::lock_guard lock(device->lock);
+    return device->function->WaitingTransfers();
 }
 
 void UsbBus::HoldController()
@@ -267,13 +306,14 @@ void UsbBus::Flush()
     controller_.Flush();
 }
 
-UsbBus& UsbBus::BusOf(PDEVICE_OBJECT physicalDevice)
+UsbBus::PhysicalDevice& UsbBus::StateOf(PDEVICE_OBJECT physicalDevice)
 {
-    return **static_cast<UsbBus**>(physicalDevice->DeviceExtension);
+    return **static_cast<PhysicalDevice**>(physicalDevice->DeviceExtension);
 }
 
-UsbBus::PhysicalDevice& UsbBus::DeviceOf(PDEVICE_OBJECT physicalDevice)
+std::shared_ptr<UsbBus::PhysicalDevice> UsbBus::DeviceOf(PDEVICE_OBJECT physicalDevice) const
 {
+    std::lock_guard lock(lock_);
     auto found = devices_.find(physicalDevice);
     if (found == devices_.end()) {
         BugCheck("INVALID_DEVICE_OBJECT", "not a physical device object of this USB bus", physicalDevice);
@@ -281,23 +321,21 @@ UsbBus::PhysicalDevice& UsbBus::DeviceOf(PDEVICE_OBJECT physicalDevice)
     return found->second;
 }
 
-const UsbBus::PhysicalDevice& UsbBus::DeviceOf(PDEVICE_OBJECT physicalDevice) const
-{
-    return const_cast<UsbBus*>(this)->DeviceOf(physicalDevice);
-}
-
 NTSTATUS NTAPI UsbBus::Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UsbBus& bus = BusOf(DeviceObject);
+    // The device object exists (IoCallDriver made sure), and so does the
+    // state its extension points to until the bus deletes both.
+    PhysicalDevice& device = StateOf(DeviceObject);
+    UsbBus& bus = *device.bus;
     switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
-    case IRP_MJ_INTERNAL_DEVICE_CONTROL: return bus.DispatchInternalControl(DeviceObject, Irp);
-    case IRP_MJ_PNP: return bus.DispatchPnp(DeviceObject, Irp);
-    case IRP_MJ_POWER: return bus.DispatchPower(DeviceObject, Irp);
-    default: return bus.DispatchOther(DeviceObject, Irp);
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: return bus.DispatchInternalControl(device, Irp);
+    case IRP_MJ_PNP: return bus.DispatchPnp(device, Irp);
+    case IRP_MJ_POWER: return bus.DispatchPower(device, Irp);
+    default: return bus.DispatchOther(device, Irp);
     }
 }
 
-NTSTATUS UsbBus::DispatchInternalControl(PDEVICE_OBJECT physicalDevice, PIRP irp)
+NTSTATUS UsbBus::DispatchInternalControl(PhysicalDevice& device, PIRP irp)
 {
     // The port requests, selecting a configuration and resetting a pipe are
     // documented for PASSIVE_LEVEL only.
@@ -311,25 +349,24 @@ NTSTATUS UsbBus::DispatchInternalControl(PDEVICE_OBJECT physicalDevice, PIRP irp
     size_t record;
     CompletionMode mode;
     {
-        std::lock_guard lock(lock_);
-        PhysicalDevice& device = DeviceOf(physicalDevice);
-        RequireNoTransfersForReset(physicalDevice, irp, code, urb);
+        std::lock_guard lock(device.lock);
+        RequireNoTransfersForReset(device, irp, code, urb);
         if (urb != nullptr && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
             urb->UrbHeader.Length >= sizeof(urb->UrbBulkOrInterruptTransfer)) {
-            inFlight_[irp] = InFlightTransfer{physicalDevice, urb->UrbBulkOrInterruptTransfer.PipeHandle};
+            device.inFlight[irp] = urb->UrbBulkOrInterruptTransfer.PipeHandle;
         }
         record = device.function->Record(irp);
         mode = device.mode;
     }
     if (mode == CompletionMode::ControllerThread) {
         IoMarkIrpPending(irp);
-        controller_.Post([this, physicalDevice, irp, record] { Process(physicalDevice, irp, record); });
+        controller_.Post([this, device = device.shared_from_this(), irp, record] { Process(*device, irp, record); });
         return STATUS_PENDING;
     }
-    return Process(physicalDevice, irp, record);
+    return Process(device, irp, record);
 }
 
-void UsbBus::RequireNoTransfersForReset(PDEVICE_OBJECT physicalDevice, PIRP irp, ULONG code, PURB urb) const
+void UsbBus::RequireNoTransfersForReset(const PhysicalDevice& device, PIRP irp, ULONG code, PURB urb)
 {
     // The stack documents both resets as the client's to make only once it
     // has cancelled its transfers and seen them end: a transfer still out
@@ -340,15 +377,12 @@ void UsbBus::RequireNoTransfersForReset(PDEVICE_OBJECT physicalDevice, PIRP irp,
     if (!portReset && !pipeReset) {
         return;
     }
-    for (const auto& [transfer, where] : inFlight_) {
-        if (where.physicalDevice != physicalDevice) {
-            continue;
-        }
+    for (const auto& [transfer, pipe] : device.inFlight) {
         if (portReset) {
             BugCheck("BUGCODE_USB_DRIVER",
                      "IOCTL_INTERNAL_USB_RESET_PORT sent while a transfer on the device is still pending", irp);
         }
-        if (where.pipe == urb->UrbPipeRequest.PipeHandle) {
+        if (pipe == urb->UrbPipeRequest.PipeHandle) {
             BugCheck("BUGCODE_USB_DRIVER",
                      "URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL sent while a transfer on the pipe is still pending",
                      irp);
@@ -356,29 +390,28 @@ void UsbBus::RequireNoTransfersForReset(PDEVICE_OBJECT physicalDevice, PIRP irp,
     }
 }
 
-void UsbBus::CompleteAll(const UsbFunction::Completions& done)
+void UsbBus::CompleteAll(PhysicalDevice& device, const UsbFunction::Completions& done)
 {
     for (PIRP irp : done) {
         {
             // Before the completion routines run: once one has seen its
             // transfer end, its driver may reset the pipe at once.
-            std::lock_guard lock(lock_);
-            inFlight_.erase(irp);
+            std::lock_guard lock(device.lock);
+            device.inFlight.erase(irp);
         }
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
 }
 
-NTSTATUS UsbBus::Process(PDEVICE_OBJECT physicalDevice, PIRP irp, size_t record)
+NTSTATUS UsbBus::Process(PhysicalDevice& device, PIRP irp, size_t record)
 {
     UsbFunction::Completions done;
     NTSTATUS status = STATUS_PENDING;
     bool cycled;
     {
-        std::lock_guard lock(lock_);
-        UsbFunction& function = *DeviceOf(physicalDevice).function;
-        function.HandleInternalControl(irp, record, done);
-        cycled = function.TakeCycle();
+        std::lock_guard lock(device.lock);
+        device.function->HandleInternalControl(irp, record, done);
+        cycled = device.function->TakeCycle();
         if (std::find(done.begin(), done.end(), irp) != done.end()) {
             status = irp->IoStatus.Status;
         } else {
@@ -386,14 +419,14 @@ NTSTATUS UsbBus::Process(PDEVICE_OBJECT physicalDevice, PIRP irp, size_t record)
             IoMarkIrpPending(irp);
         }
     }
-    CompleteAll(done);
+    CompleteAll(device, done);
     if (cycled) {
-        ReportCycle(physicalDevice);
+        ReportCycle(device.self);
     }
     return status;
 }
 
-NTSTATUS UsbBus::DispatchPnp(PDEVICE_OBJECT physicalDevice, PIRP irp)
+NTSTATUS UsbBus::DispatchPnp(PhysicalDevice& device, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
@@ -402,8 +435,7 @@ NTSTATUS UsbBus::DispatchPnp(PDEVICE_OBJECT physicalDevice, PIRP irp)
     size_t record;
     bool pend;
     {
-        std::lock_guard lock(lock_);
-        PhysicalDevice& device = DeviceOf(physicalDevice);
+        std::lock_guard lock(device.lock);
         record = device.function->Record(irp);
         mode = device.mode;
         pend = device.pendPnp;
@@ -440,27 +472,28 @@ NTSTATUS UsbBus::DispatchPnp(PDEVICE_OBJECT physicalDevice, PIRP irp)
             IoMarkIrpPending(irp);
         }
     }
-    Deliver(mode, std::move(aborted));
+    Deliver(device, mode, std::move(aborted));
     if (pend) {
-        controller_.Post(
-            [this, physicalDevice, irp, record, status] { FinishPnp(physicalDevice, irp, record, status); });
+        controller_.Post([this, device = device.shared_from_this(), irp, record, status] {
+            FinishPnp(*device, irp, record, status);
+        });
         return STATUS_PENDING;
     }
-    FinishPnp(physicalDevice, irp, record, status);
+    FinishPnp(device, irp, record, status);
     return status;
 }
 
-void UsbBus::FinishPnp(PDEVICE_OBJECT physicalDevice, PIRP irp, size_t record, NTSTATUS status)
+void UsbBus::FinishPnp(PhysicalDevice& device, PIRP irp, size_t record, NTSTATUS status)
 {
     UsbFunction::Completions own;
     {
-        std::lock_guard lock(lock_);
-        DeviceOf(physicalDevice).function->Finish(irp, record, status, own);
+        std::lock_guard lock(device.lock);
+        device.function->Finish(irp, record, status, own);
     }
-    CompleteAll(own);
+    CompleteAll(device, own);
 }
 
-NTSTATUS UsbBus::DispatchPower(PDEVICE_OBJECT physicalDevice, PIRP irp)
+NTSTATUS UsbBus::DispatchPower(PhysicalDevice& device, PIRP irp)
 {
     // The bus answers query-power and set-power; other power requests keep
     // the status they came with.
@@ -470,8 +503,7 @@ NTSTATUS UsbBus::DispatchPower(PDEVICE_OBJECT physicalDevice, PIRP irp)
     CompletionMode mode;
     bool held = false;
     {
-        std::lock_guard lock(lock_);
-        PhysicalDevice& device = DeviceOf(physicalDevice);
+        std::lock_guard lock(device.lock);
         request.record = device.function->Record(irp);
         if (answered) {
             request.status = device.function->FailureStatus(request.record).value_or(STATUS_SUCCESS);
@@ -490,20 +522,20 @@ NTSTATUS UsbBus::DispatchPower(PDEVICE_OBJECT physicalDevice, PIRP irp)
         return STATUS_PENDING;
     }
     if (mode == CompletionMode::ControllerThread) {
-        controller_.Post([this, physicalDevice, request] { FinishPower(physicalDevice, request); });
+        controller_.Post([this, device = device.shared_from_this(), request] { FinishPower(*device, request); });
         return STATUS_PENDING;
     }
-    FinishPower(physicalDevice, request);
+    FinishPower(device, request);
     return request.status;
 }
 
-void UsbBus::FinishPower(PDEVICE_OBJECT physicalDevice, const HeldPowerRequest& request)
+void UsbBus::FinishPower(PhysicalDevice& device, const HeldPowerRequest& request)
 {
     const IO_STACK_LOCATION& stack = *IoGetCurrentIrpStackLocation(request.irp);
     UsbFunction::Completions own;
     {
-        std::lock_guard lock(lock_);
-        UsbFunction& function = *DeviceOf(physicalDevice).function;
+        std::lock_guard lock(device.lock);
+        UsbFunction& function = *device.function;
         if (stack.MinorFunction == IRP_MN_SET_POWER && stack.Parameters.Power.Type == DevicePowerState &&
             NT_SUCCESS(request.status)) {
             function.SetPowerState(stack.Parameters.Power.State.DeviceState);
@@ -513,67 +545,70 @@ void UsbBus::FinishPower(PDEVICE_OBJECT physicalDevice, const HeldPowerRequest& 
     if (stack.MinorFunction == IRP_MN_QUERY_POWER || stack.MinorFunction == IRP_MN_SET_POWER) {
         PoStartNextPowerIrp(request.irp);
     }
-    CompleteAll(own);
+    CompleteAll(device, own);
 }
 
-NTSTATUS UsbBus::DispatchOther(PDEVICE_OBJECT physicalDevice, PIRP irp)
+NTSTATUS UsbBus::DispatchOther(PhysicalDevice& device, PIRP irp)
 {
     NTSTATUS status = irp->IoStatus.Status;
     UsbFunction::Completions own;
     {
-        std::lock_guard lock(lock_);
-        UsbFunction& function = *DeviceOf(physicalDevice).function;
+        std::lock_guard lock(device.lock);
+        UsbFunction& function = *device.function;
         function.Finish(irp, function.Record(irp), status, own);
     }
-    CompleteAll(own);
+    CompleteAll(device, own);
     return status;
 }
 
 VOID NTAPI UsbBus::CancelTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     IoReleaseCancelSpinLock(Irp->CancelIrql);
-    BusOf(DeviceObject).OnCancel(DeviceObject, Irp);
+    PhysicalDevice& device = StateOf(DeviceObject);
+    device.bus->OnCancel(device, Irp);
 }
 
-void UsbBus::OnCancel(PDEVICE_OBJECT physicalDevice, PIRP irp)
+void UsbBus::OnCancel(PhysicalDevice& device, PIRP irp)
 {
+    // The transfer keeps the device from being deleted until it is off the
+    // device's list; what follows needs the state for longer.
+    std::shared_ptr<PhysicalDevice> keep = device.shared_from_this();
     UsbFunction::Completions done;
     CompletionMode mode;
     {
-        std::lock_guard lock(lock_);
-        PhysicalDevice& device = DeviceOf(physicalDevice);
+        std::lock_guard lock(device.lock);
         device.function->Cancel(irp, done);
         mode = device.mode;
     }
-    cancelled_.notify_all();
-    Deliver(mode, std::move(done));
+    device.cancelled.notify_all();
+    Deliver(device, mode, std::move(done));
 }
 
-void UsbBus::OnActivity(PDEVICE_OBJECT physicalDevice)
+void UsbBus::OnActivity(const std::weak_ptr<PhysicalDevice>& weak)
 {
+    std::shared_ptr<PhysicalDevice> device = weak.lock();
+    if (device == nullptr) {
+        return;
+    }
     UsbFunction::Completions done;
     CompletionMode mode;
     {
-        std::lock_guard lock(lock_);
-        auto found = devices_.find(physicalDevice);
-        if (found == devices_.end()) {
-            return;
-        }
-        found->second.function->Service(done);
-        mode = found->second.mode;
+        std::lock_guard lock(device->lock);
+        device->function->Service(done);
+        mode = device->mode;
     }
-    Deliver(mode, std::move(done));
+    Deliver(*device, mode, std::move(done));
 }
 
-void UsbBus::Deliver(CompletionMode mode, UsbFunction::Completions done)
+void UsbBus::Deliver(PhysicalDevice& device, CompletionMode mode, UsbFunction::Completions done)
 {
     if (done.empty()) {
         return;
     }
     if (mode == CompletionMode::ControllerThread) {
-        controller_.Post([this, done = std::move(done)] { CompleteAll(done); });
+        controller_.Post([device = device.shared_from_this(), done = std::move(done)] { CompleteAll(*device, done); });
     } else {
-        CompleteAll(done);
+        CompleteAll(device, done);
     }
 }
 

@@ -104,7 +104,14 @@ public:
     // hardware key of the one that left.
     PDEVICE_OBJECT AttachAgain(PDEVICE_OBJECT physicalDevice);
 
+    // The most recent requests the device received, as many as the log keeps
+    // (UsbRequestLog::Window), oldest first.
     std::vector<UsbRequestRecord> Requests(PDEVICE_OBJECT physicalDevice) const;
+    // Those from the from-th on, counting from 0; one that has left the log
+    // is a bug check.
+    std::vector<UsbRequestRecord> Requests(PDEVICE_OBJECT physicalDevice, size_t from) const;
+    // How many requests the device ever received.
+    size_t RequestCount(PDEVICE_OBJECT physicalDevice) const;
     size_t WaitingTransfers(PDEVICE_OBJECT physicalDevice) const;
     // Returns once the controller thread has run everything posted so far.
     void Flush();
@@ -119,59 +126,65 @@ private:
         size_t record;
         NTSTATUS status;
     };
-    struct InFlightTransfer {
-        PDEVICE_OBJECT physicalDevice;
-        USBD_PIPE_HANDLE pipe;
-    };
-    struct PhysicalDevice {
+    // A physical device object's state, behind a lock of its own: devices
+    // on one hub do not wait for each other. Shared with the jobs and
+    // cancel routines still at work on it, so that it outlives them. Its
+    // lock may be held while the device model takes its own locks, never
+    // the other way round; it never nests with the bus's lock.
+    struct PhysicalDevice : std::enable_shared_from_this<PhysicalDevice> {
+        UsbBus* bus;
+        PDEVICE_OBJECT self;
+        std::mutex lock;
+        // Signalled when a cancel routine has ended its transfer.
+        std::condition_variable cancelled;
         std::unique_ptr<UsbFunction> function;
         CompletionMode mode;
         std::optional<DEVICE_CAPABILITIES> capabilities;
-        std::function<bool(const UsbRequestRecord&)> holdPower = {};
-        std::vector<HeldPowerRequest> heldPower = {};
+        std::function<bool(const UsbRequestRecord&)> holdPower;
+        std::vector<HeldPowerRequest> heldPower;
         bool pendPnp = false;
         UnplugMode unplugMode = UnplugMode::Instant;
-        std::u16string instance = {};
+        std::u16string instance;
+        // Bulk and interrupt transfers sent and not yet completed to their
+        // senders, whatever the device has done with them, and their pipes.
+        std::map<PIRP, USBD_PIPE_HANDLE> inFlight;
     };
 
     static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
     static VOID NTAPI CancelTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-    static UsbBus& BusOf(PDEVICE_OBJECT physicalDevice);
+    // What the device object's extension points to.
+    static PhysicalDevice& StateOf(PDEVICE_OBJECT physicalDevice);
 
-    NTSTATUS DispatchInternalControl(PDEVICE_OBJECT physicalDevice, PIRP irp);
-    NTSTATUS DispatchPnp(PDEVICE_OBJECT physicalDevice, PIRP irp);
-    void FinishPnp(PDEVICE_OBJECT physicalDevice, PIRP irp, size_t record, NTSTATUS status);
-    NTSTATUS DispatchPower(PDEVICE_OBJECT physicalDevice, PIRP irp);
-    void FinishPower(PDEVICE_OBJECT physicalDevice, const HeldPowerRequest& request);
-    NTSTATUS DispatchOther(PDEVICE_OBJECT physicalDevice, PIRP irp);
-    NTSTATUS Process(PDEVICE_OBJECT physicalDevice, PIRP irp, size_t record);
+    NTSTATUS DispatchInternalControl(PhysicalDevice& device, PIRP irp);
+    NTSTATUS DispatchPnp(PhysicalDevice& device, PIRP irp);
+    void FinishPnp(PhysicalDevice& device, PIRP irp, size_t record, NTSTATUS status);
+    NTSTATUS DispatchPower(PhysicalDevice& device, PIRP irp);
+    void FinishPower(PhysicalDevice& device, const HeldPowerRequest& request);
+    NTSTATUS DispatchOther(PhysicalDevice& device, PIRP irp);
+    NTSTATUS Process(PhysicalDevice& device, PIRP irp, size_t record);
     // The first half of an unplug in CablePull mode; false in Instant mode.
     bool PullCable(PDEVICE_OBJECT physicalDevice);
     // Tells the cycle handler of a device a port cycle took off its port.
     void ReportCycle(PDEVICE_OBJECT physicalDevice);
     // A port reset with a transfer of the device still pending, or a pipe
-    // reset with one of the pipe's, is a bug check. Called with lock_ held.
-    void RequireNoTransfersForReset(PDEVICE_OBJECT physicalDevice, PIRP irp, ULONG code, PURB urb) const;
+    // reset with one of the pipe's, is a bug check. Called with the device's
+    // lock held.
+    static void RequireNoTransfersForReset(const PhysicalDevice& device, PIRP irp, ULONG code, PURB urb);
     // Completes each request, having first taken it off the transfers in flight.
-    void CompleteAll(const UsbFunction::Completions& done);
-    void OnActivity(PDEVICE_OBJECT physicalDevice);
-    void OnCancel(PDEVICE_OBJECT physicalDevice, PIRP irp);
+    static void CompleteAll(PhysicalDevice& device, const UsbFunction::Completions& done);
+    void OnActivity(const std::weak_ptr<PhysicalDevice>& device);
+    void OnCancel(PhysicalDevice& device, PIRP irp);
     // Completes the requests in the context the device's mode asks for.
-    void Deliver(CompletionMode mode, UsbFunction::Completions done);
-    // Called with lock_ held.
-    PhysicalDevice& DeviceOf(PDEVICE_OBJECT physicalDevice);
-    const PhysicalDevice& DeviceOf(PDEVICE_OBJECT physicalDevice) const;
+    void Deliver(PhysicalDevice& device, CompletionMode mode, UsbFunction::Completions done);
+    // A physical device object of this bus, by its device object.
+    std::shared_ptr<PhysicalDevice> DeviceOf(PDEVICE_OBJECT physicalDevice) const;
 
     PDRIVER_OBJECT driver_;
     const CompletionMode defaultMode_;
     unsigned nextNumber_ = 0;
+    // Guards the devices' table and the unplug and cycle handlers.
     mutable std::mutex lock_;
-    // Signalled when a cancel routine has ended its transfer.
-    std::condition_variable cancelled_;
-    std::map<PDEVICE_OBJECT, PhysicalDevice> devices_;
-    // Bulk and interrupt transfers sent and not yet completed to their
-    // senders, whatever the device has done with them.
-    std::map<PIRP, InFlightTransfer> inFlight_;
+    std::map<PDEVICE_OBJECT, std::shared_ptr<PhysicalDevice>> devices_;
     std::function<void(PDEVICE_OBJECT)> unplugHandler_;
     std::function<void(PDEVICE_OBJECT)> cycleHandler_;
     std::mutex holdLock_;

@@ -112,8 +112,7 @@ size_t UsbFunction::Record(PIRP irp)
         default: break;
         }
     }
-    log_.push_back(record);
-    return log_.size() - 1;
+    return log_.Add(record);
 }
 
 void UsbFunction::Finish(PIRP irp, size_t record, NTSTATUS status, Completions& done)

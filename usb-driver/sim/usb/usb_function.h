@@ -51,7 +51,7 @@ public:
     void Deconfigure(Completions& done);
 
     size_t WaitingTransfers() const { return transfers_.size(); }
-    const std::vector<UsbRequestRecord>& Log() const { return log_; }
+    const UsbRequestLog& Log() const { return log_; }
 
     // The port-status word reported while connected, in place of
     // USBD_PORT_ENABLED | USBD_PORT_CONNECTED.
@@ -128,7 +128,7 @@ private:
     std::optional<ULONG> portStatus_;
     std::vector<Pipe> pipes_;
     std::list<Transfer> transfers_;
-    std::vector<UsbRequestRecord> log_;
+    UsbRequestLog log_;
     std::vector<Failure> failures_;
     DEVICE_POWER_STATE powerState_ = PowerDeviceD0;
 };

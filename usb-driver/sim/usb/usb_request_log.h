@@ -2,6 +2,10 @@
 // each request ended, so tests can assert the sequences a driver sends.
 #pragma once
 
+#include <deque>
+#include <map>
+#include <vector>
+
 #include "platform/platform.h"
 
 namespace sim {
@@ -44,6 +48,44 @@ struct UsbRequestRecord {
     NTSTATUS status = STATUS_PENDING;
     USBD_STATUS usbdStatus = USBD_STATUS_PENDING;
     ULONG transferredLength = 0;
+};
+
+// The records of the most recent requests, so that a long run keeps a
+// bounded log. Each request is known by its number, its place among all the
+// device received; one still in flight stays reachable by it after it has
+// left the window, until it ends.
+class UsbRequestLog {
+public:
+    static constexpr size_t Window = 4096;
+
+    // Returns the request's number.
+    size_t Add(const UsbRequestRecord& record);
+    // The record of a request in the window or still in flight.
+    UsbRequestRecord& operator[](size_t number)
+    {
+        return number - first_ < window_.size() ? window_[number - first_] : Departed(number);
+    }
+    const UsbRequestRecord& operator[](size_t number) const
+    {
+        return const_cast<UsbRequestLog&>(*this)[number];
+    }
+
+    // How many requests were ever added.
+    size_t Count() const { return first_ + window_.size(); }
+    // The records from the numbered one on, oldest first; a number that has
+    // left the window is a bug check, so that no test misses a request.
+    std::vector<UsbRequestRecord> Since(size_t number) const;
+    // Those the window holds.
+    std::vector<UsbRequestRecord> Recent() const { return Since(first_); }
+
+private:
+    UsbRequestRecord& Departed(size_t number);
+
+    std::deque<UsbRequestRecord> window_;
+    // The number of the window's oldest record.
+    size_t first_ = 0;
+    // Records pushed out of the window before their request ended.
+    std::map<size_t, UsbRequestRecord> departed_;
 };
 
 }  // namespace sim

@@ -156,13 +156,13 @@ TEST_P(SleepResumeTest, APowerDownEndsTheReadInFlightAndRequestsWaitUntilTheResu
     std::vector<UCHAR> message{'p', 'o', 'w', 'e', 'r'};
     auto write = std::async(std::launch::async, [&] { return Write(port_, message); });
     watcher.WaitUntilBlockedOn(&device_->Extension()->PowerUpEvent);
-    size_t sentWhileAsleep = device_->Bus().Requests(device_->Pdo()).size();
+    size_t sentWhileAsleep = device_->Bus().RequestCount(device_->Pdo());
 
     ASSERT_EQ(Resume(), STATUS_SUCCESS);
     Outcome written = write.get();
     EXPECT_TRUE(written.ok);
     EXPECT_EQ(written.bytes, message.size());
-    EXPECT_GT(device_->Bus().Requests(device_->Pdo()).size(), sentWhileAsleep);
+    EXPECT_GT(device_->Bus().RequestCount(device_->Pdo()), sentWhileAsleep);
     Outcome echoed = Read(port_, buffer);
     EXPECT_TRUE(echoed.ok);
     EXPECT_EQ(std::vector<UCHAR>(buffer.begin(), buffer.begin() + echoed.bytes), message);

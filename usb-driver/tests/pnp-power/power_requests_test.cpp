@@ -278,12 +278,11 @@ TEST_P(PowerRequestsTest, ThePortIsCycledOnResumeWhenTheBusReportsItNotConnected
     ASSERT_EQ(Power().Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
     PDEVICE_OBJECT before = device_->Pdo();
     Bus().SetPortStatus(before, USBD_PORT_ENABLED);
-    size_t seen = Bus().Requests(before).size();
+    size_t seen = Bus().RequestCount(before);
     ASSERT_EQ(Power().Resume(), STATUS_SUCCESS);
     Bus().Flush();
     device_->Pnp().WaitUntilIdle();
-    std::vector<UsbRequestRecord> all = Bus().Requests(before);
-    std::vector<UsbRequestRecord> sent(all.begin() + static_cast<std::ptrdiff_t>(seen), all.end());
+    std::vector<UsbRequestRecord> sent = Bus().Requests(before, seen);
     size_t check = IndexOf(sent, [](const auto& r) { return r.kind == UsbRequestKind::GetPortStatus; });
     size_t cycle = IndexOf(sent, [](const auto& r) { return r.kind == UsbRequestKind::CyclePort; });
     size_t removal = IndexOf(sent, [](const auto& r) {

@@ -1,7 +1,9 @@
 // Pool memory: tracking by tag and type, the fill pattern, the two ways of
-// freeing, and failing allocations on demand.
+// freeing, the peak under threads allocating at once, and failing
+// allocations on demand.
 
 #include <algorithm>
+#include <thread>
 
 #include "kernel/kernel.h"
 #include "kernel/pool.h"
@@ -71,6 +73,34 @@ TEST_F(Pool, AllocationsAreTrackedByTagAndTypeUntilFreed)
     ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 50, FirstTag));
     EXPECT_EQ(sim::Pool::PeakUse().bytes, 64u);
     EXPECT_EQ(sim::Pool::PeakUse().blocks, 2u);
+}
+
+TEST_F(Pool, ThreadsAllocatingAtOnceLeaveAnExactPeakAndCount)
+{
+    constexpr size_t threads = 4;
+    constexpr size_t blocks = 500;
+    std::vector<std::vector<PVOID>> held(threads);
+    std::vector<std::thread> workers;
+    for (size_t t = 0; t < threads; t++) {
+        workers.emplace_back([&held, t] {
+            for (size_t i = 0; i < blocks; i++) {
+                held[t].push_back(ExAllocatePoolWithTag(NonPagedPoolNx, t + 1, FirstTag));
+            }
+        });
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    EXPECT_EQ(sim::Pool::AllocationCount(), threads * blocks);
+    EXPECT_EQ(sim::Pool::Outstanding().size(), threads * blocks);
+    for (const std::vector<PVOID>& list : held) {
+        for (PVOID block : list) {
+            ExFreePoolWithTag(block, FirstTag);
+        }
+    }
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 1, FirstTag));
+    EXPECT_EQ(sim::Pool::PeakUse().bytes, blocks * (1 + 2 + 3 + 4));
+    EXPECT_EQ(sim::Pool::PeakUse().blocks, threads * blocks);
 }
 
 TEST_F(Pool, FreshAllocationsCarryTheFillPatternAgainAfterAReset)

@@ -1,7 +1,7 @@
 // Bulk transfers through the USB bus driver in both completion modes: the
 // loopback round trip, the packet rules that end an IN transfer, babble,
 // partial OUT transfers, stalls and their reset, failures a device reports,
-// cancellation, and the order the request log keeps.
+// cancellation, and the order and extent of the request log.
 
 #include <memory>
 #include <optional>
@@ -322,7 +322,7 @@ TEST_P(UsbTransfers, TheLogKeepsRequestsInTheOrderTheyArrived)
 {
     auto device = std::make_shared<sim::ScriptedDevice>();
     Attach(device);
-    size_t mark = bus_->Requests(pdo_).size();
+    size_t mark = bus_->RequestCount(pdo_);
     device->FailOut(STATUS_UNSUCCESSFUL, USBD_STATUS_XACT_ERROR);
     EXPECT_EQ(client_->Write(out_, Pattern(10))->Wait(), STATUS_UNSUCCESSFUL);
     // What a driver sends to recover.
@@ -332,9 +332,9 @@ TEST_P(UsbTransfers, TheLogKeepsRequestsInTheOrderTheyArrived)
     device->SendMessage(Pattern(3));
     EXPECT_EQ(client_->Read(in_, WholeBuffer)->Wait(), STATUS_SUCCESS);
 
-    std::vector<sim::UsbRequestRecord> log = bus_->Requests(pdo_);
-    ASSERT_EQ(log.size(), mark + 5);
-    const sim::UsbRequestRecord& write = log[mark];
+    std::vector<sim::UsbRequestRecord> log = bus_->Requests(pdo_, mark);
+    ASSERT_EQ(log.size(), 5u);
+    const sim::UsbRequestRecord& write = log[0];
     EXPECT_EQ(write.urbFunction, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     EXPECT_EQ(write.endpointAddress, sim::BulkOutEndpoint);
     EXPECT_EQ(write.transferFlags, ULONG{USBD_TRANSFER_DIRECTION_OUT});
@@ -342,22 +342,45 @@ TEST_P(UsbTransfers, TheLogKeepsRequestsInTheOrderTheyArrived)
     EXPECT_EQ(write.status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(write.usbdStatus, USBD_STATUS_XACT_ERROR);
 
-    EXPECT_EQ(log[mark + 1].kind, sim::UsbRequestKind::SubmitUrb);
-    EXPECT_EQ(log[mark + 1].urbFunction, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
-    EXPECT_EQ(log[mark + 1].endpointAddress, sim::BulkOutEndpoint);
-    EXPECT_EQ(log[mark + 2].urbFunction, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
-    EXPECT_EQ(log[mark + 2].endpointAddress, sim::BulkInEndpoint);
-    EXPECT_EQ(log[mark + 3].kind, sim::UsbRequestKind::ResetPort);
-    EXPECT_EQ(log[mark + 3].majorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
-    EXPECT_EQ(log[mark + 3].ioControlCode, ULONG{IOCTL_INTERNAL_USB_RESET_PORT});
-    EXPECT_EQ(log[mark + 3].status, STATUS_SUCCESS);
+    EXPECT_EQ(log[1].kind, sim::UsbRequestKind::SubmitUrb);
+    EXPECT_EQ(log[1].urbFunction, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
+    EXPECT_EQ(log[1].endpointAddress, sim::BulkOutEndpoint);
+    EXPECT_EQ(log[2].urbFunction, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
+    EXPECT_EQ(log[2].endpointAddress, sim::BulkInEndpoint);
+    EXPECT_EQ(log[3].kind, sim::UsbRequestKind::ResetPort);
+    EXPECT_EQ(log[3].majorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    EXPECT_EQ(log[3].ioControlCode, ULONG{IOCTL_INTERNAL_USB_RESET_PORT});
+    EXPECT_EQ(log[3].status, STATUS_SUCCESS);
 
-    const sim::UsbRequestRecord& read = log[mark + 4];
+    const sim::UsbRequestRecord& read = log[4];
     EXPECT_EQ(read.endpointAddress, sim::BulkInEndpoint);
     EXPECT_EQ(read.transferFlags, ULONG{USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK});
     EXPECT_EQ(read.requestedLength, WholeBuffer);
     EXPECT_EQ(read.transferredLength, 3u);
     EXPECT_TRUE(read.completed);
+}
+
+TEST_P(UsbTransfers, TheLogKeepsTheLatestRequestsAndCountsThemAll)
+{
+    auto device = std::make_shared<sim::ScriptedDevice>();
+    Attach(device);
+    size_t mark = bus_->RequestCount(pdo_);
+    // A read still waits while more requests than the log keeps go by.
+    auto read = client_->Read(in_, 64);
+    constexpr size_t passing = sim::UsbRequestLog::Window + 10;
+    for (size_t i = 0; i < passing; i++) {
+        ASSERT_EQ(client_->PortRequest(IOCTL_INTERNAL_USB_CYCLE_PORT), STATUS_SUCCESS);
+    }
+    device->SendMessage(Pattern(3));
+    ASSERT_EQ(read->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(read->Received(), Pattern(3));
+
+    EXPECT_EQ(bus_->RequestCount(pdo_), mark + 1 + passing);
+    std::vector<sim::UsbRequestRecord> log = bus_->Requests(pdo_);
+    ASSERT_EQ(log.size(), sim::UsbRequestLog::Window);
+    EXPECT_EQ(log.back().kind, sim::UsbRequestKind::CyclePort);
+    EXPECT_TRUE(log.back().completed);
+    EXPECT_EQ(bus_->Requests(pdo_, mark + passing).size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Usb, UsbTransfers,

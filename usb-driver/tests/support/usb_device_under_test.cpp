@@ -76,9 +76,8 @@ NTSTATUS UsbDeviceUnderTest::Remove()
 
 std::vector<sim::UsbRequestRecord> UsbDeviceUnderTest::NewRequests()
 {
-    std::vector<sim::UsbRequestRecord> all = bus_.Requests(pdo_);
-    std::vector<sim::UsbRequestRecord> fresh(all.begin() + static_cast<std::ptrdiff_t>(seenRequests_), all.end());
-    seenRequests_ = all.size();
+    std::vector<sim::UsbRequestRecord> fresh = bus_.Requests(pdo_, seenRequests_);
+    seenRequests_ += fresh.size();
     return fresh;
 }
 
