@@ -369,7 +369,9 @@ TEST_P(UsbTransfers, TheLogKeepsTheLatestRequestsAndCountsThemAll)
     auto read = client_->Read(in_, 64);
     constexpr size_t passing = sim::UsbRequestLog::Window + 10;
     for (size_t i = 0; i < passing; i++) {
-        ASSERT_EQ(client_->PortRequest(IOCTL_INTERNAL_USB_CYCLE_PORT), STATUS_SUCCESS);
+        NTSTATUS status = STATUS_PENDING;
+        client_->PortStatus(&status);
+        ASSERT_EQ(status, STATUS_SUCCESS);
     }
     device->SendMessage(Pattern(3));
     ASSERT_EQ(read->Wait(), STATUS_SUCCESS);
@@ -378,7 +380,7 @@ TEST_P(UsbTransfers, TheLogKeepsTheLatestRequestsAndCountsThemAll)
     EXPECT_EQ(bus_->RequestCount(pdo_), mark + 1 + passing);
     std::vector<sim::UsbRequestRecord> log = bus_->Requests(pdo_);
     ASSERT_EQ(log.size(), sim::UsbRequestLog::Window);
-    EXPECT_EQ(log.back().kind, sim::UsbRequestKind::CyclePort);
+    EXPECT_EQ(log.back().kind, sim::UsbRequestKind::GetPortStatus);
     EXPECT_TRUE(log.back().completed);
     EXPECT_EQ(bus_->Requests(pdo_, mark + passing).size(), 1u);
 }
