@@ -263,6 +263,14 @@ protected:
         transferWaiting_.get_future().wait();
         device_->Bus().Flush();
     }
+    // An overlapped handle lets a request from another thread reach the
+    // driver while one is in progress; a synchronous one holds it back.
+    void ReopenOverlapped()
+    {
+        ASSERT_TRUE(CloseHandle(port_));
+        port_ = OpenComPortOverlapped();
+        ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    }
     void WatchForTransfers()
     {
         sim::Hooks().timedWaitStarted = [this](PVOID, LONGLONG) {
@@ -279,11 +287,7 @@ protected:
 
 TEST_P(DeviceFailuresTest, TwoReadsFromTwoThreadsAreSerialised)
 {
-    // On a synchronous handle the I/O manager would hold the second read
-    // back itself; an overlapped one lets both reach the driver.
-    ASSERT_TRUE(CloseHandle(port_));
-    port_ = OpenComPortOverlapped();
-    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    ReopenOverlapped();
     WatchForTransfers();
     WaitWatcher watcher;
     std::vector<UCHAR> first(64), second(64);
@@ -384,9 +388,7 @@ TEST_P(DeviceFailuresTest, UnplugDuringATransferEndsItThenTheDeviceGoesOnceClose
 TEST_P(DeviceFailuresTest, APulledCableFailsEachRequestAfterOneRecoveryUntilTheDeviceIsSeenGone)
 {
     device_->Bus().SetUnplugMode(device_->Pdo(), sim::UnplugMode::CablePull);
-    ASSERT_TRUE(CloseHandle(port_));
-    port_ = OpenComPortOverlapped();
-    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    ReopenOverlapped();
     COMMTIMEOUTS patient{MAXDWORD, 0, MAXDWORD, 0, MAXDWORD};
     ASSERT_TRUE(SetCommTimeouts(port_, &patient));
     WatchForTransfers();
@@ -434,9 +436,7 @@ TEST_P(DeviceFailuresTest, APulledCableFailsEachRequestAfterOneRecoveryUntilTheD
 TEST_P(DeviceFailuresTest, APulledCableSeenGoneDuringTheRecoveryEndsTheWriteAsDeviceGone)
 {
     device_->Bus().SetUnplugMode(device_->Pdo(), sim::UnplugMode::CablePull);
-    ASSERT_TRUE(CloseHandle(port_));
-    port_ = OpenComPortOverlapped();
-    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    ReopenOverlapped();
     COMMTIMEOUTS patient{MAXDWORD, 0, MAXDWORD, 0, MAXDWORD};
     ASSERT_TRUE(SetCommTimeouts(port_, &patient));
     scripted_->IgnoreOut();
