@@ -20,7 +20,36 @@ protected:
     {
         SimTest::SetUp();
         GTEST_FLAG_SET(death_test_style, "threadsafe");
+        bus_ = std::make_unique<sim::UsbBus>(GetParam());
+        pdo_ = bus_->CreatePhysicalDevice(std::make_shared<sim::LoopbackDevice>());
+        client_ = std::make_unique<UsbClient>(pdo_);
+        UsbConfiguration configuration = client_->Configure();
+        ASSERT_EQ(configuration.status, STATUS_SUCCESS);
+        in_ = configuration.Pipe(sim::BulkInEndpoint);
+        out_ = configuration.Pipe(sim::BulkOutEndpoint);
     }
+    void TearDown() override
+    {
+        client_.reset();
+        bus_.reset();
+        SimTest::TearDown();
+    }
+
+    // The loopback has nothing to send: the read waits on the device until
+    // cancelled, which is what a client must do before a reset.
+    std::unique_ptr<UsbTransfer> WaitingRead() { return client_->Read(in_, 64); }
+    void CancelAndWait(UsbTransfer& read)
+    {
+        bus_->Flush();
+        EXPECT_TRUE(read.Call().Cancel());
+        EXPECT_EQ(read.Wait(), STATUS_CANCELLED);
+    }
+
+    std::unique_ptr<sim::UsbBus> bus_;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    std::unique_ptr<UsbClient> client_;
+    USBD_PIPE_HANDLE in_ = nullptr;
+    USBD_PIPE_HANDLE out_ = nullptr;
 };
 
 // Sends the URB from DISPATCH_LEVEL, as a client would from a completion
@@ -39,81 +68,53 @@ void SubmitAtDispatch(PDEVICE_OBJECT pdo, URB& urb)
 
 TEST_P(UsbBusRules, SelectingAConfigurationAbovePassiveLevelIsABugCheck)
 {
-    sim::UsbBus bus(GetParam());
-    PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(std::make_shared<sim::LoopbackDevice>());
     URB deconfigure{};
     deconfigure.UrbSelectConfiguration.Hdr.Length = sizeof(deconfigure.UrbSelectConfiguration);
     deconfigure.UrbSelectConfiguration.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-    EXPECT_DEATH(SubmitAtDispatch(pdo, deconfigure),
+    EXPECT_DEATH(SubmitAtDispatch(pdo_, deconfigure),
                  "IRQL_NOT_LESS_OR_EQUAL.*URB_FUNCTION_SELECT_CONFIGURATION called at IRQL 2");
-
-    UsbClient client(pdo);
-    EXPECT_EQ(client.Configure().status, STATUS_SUCCESS);
-    EXPECT_EQ(client.Deconfigure(), STATUS_SUCCESS);
+    EXPECT_EQ(client_->Deconfigure(), STATUS_SUCCESS);
 }
 
 TEST_P(UsbBusRules, ResettingAPipeAbovePassiveLevelIsABugCheck)
 {
-    sim::UsbBus bus(GetParam());
-    PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(std::make_shared<sim::LoopbackDevice>());
-    UsbClient client(pdo);
-    UsbConfiguration configuration = client.Configure();
-    ASSERT_EQ(configuration.status, STATUS_SUCCESS);
     URB reset{};
     reset.UrbPipeRequest.Hdr.Length = sizeof(reset.UrbPipeRequest);
     reset.UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-    reset.UrbPipeRequest.PipeHandle = configuration.Pipe(sim::BulkInEndpoint);
-    EXPECT_DEATH(SubmitAtDispatch(pdo, reset),
+    reset.UrbPipeRequest.PipeHandle = in_;
+    EXPECT_DEATH(SubmitAtDispatch(pdo_, reset),
                  "IRQL_NOT_LESS_OR_EQUAL.*URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL called at IRQL 2");
 
-    EXPECT_EQ(client.ResetPipe(configuration.Pipe(sim::BulkInEndpoint)), STATUS_SUCCESS);
+    EXPECT_EQ(client_->ResetPipe(in_), STATUS_SUCCESS);
 }
 
 TEST_P(UsbBusRules, ResettingAPipeWithATransferStillPendingOnItIsABugCheck)
 {
-    sim::UsbBus bus(GetParam());
-    PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(std::make_shared<sim::LoopbackDevice>());
-    UsbClient client(pdo);
-    UsbConfiguration configuration = client.Configure();
-    ASSERT_EQ(configuration.status, STATUS_SUCCESS);
-    USBD_PIPE_HANDLE in = configuration.Pipe(sim::BulkInEndpoint);
-    USBD_PIPE_HANDLE out = configuration.Pipe(sim::BulkOutEndpoint);
-    // The loopback has nothing to send: the read waits on the device.
     EXPECT_DEATH(
         {
-            auto read = client.Read(in, 64);
-            client.ResetPipe(in);
+            auto read = WaitingRead();
+            client_->ResetPipe(in_);
         },
         "BUGCODE_USB_DRIVER.*URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL sent while a transfer on the pipe");
 
-    auto read = client.Read(in, 64);
-    EXPECT_EQ(client.ResetPipe(out), STATUS_SUCCESS) << "another pipe's transfers do not matter";
-    bus.Flush();
-    EXPECT_TRUE(read->Call().Cancel());
-    EXPECT_EQ(read->Wait(), STATUS_CANCELLED);
-    EXPECT_EQ(client.ResetPipe(in), STATUS_SUCCESS);
+    auto read = WaitingRead();
+    EXPECT_EQ(client_->ResetPipe(out_), STATUS_SUCCESS) << "another pipe's transfers do not matter";
+    CancelAndWait(*read);
+    EXPECT_EQ(client_->ResetPipe(in_), STATUS_SUCCESS);
 }
 
 TEST_P(UsbBusRules, ResettingThePortWithATransferStillPendingOnTheDeviceIsABugCheck)
 {
-    sim::UsbBus bus(GetParam());
-    PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(std::make_shared<sim::LoopbackDevice>());
-    UsbClient client(pdo);
-    UsbConfiguration configuration = client.Configure();
-    ASSERT_EQ(configuration.status, STATUS_SUCCESS);
-    USBD_PIPE_HANDLE in = configuration.Pipe(sim::BulkInEndpoint);
     EXPECT_DEATH(
         {
-            auto read = client.Read(in, 64);
-            client.PortRequest(IOCTL_INTERNAL_USB_RESET_PORT);
+            auto read = WaitingRead();
+            client_->PortRequest(IOCTL_INTERNAL_USB_RESET_PORT);
         },
         "BUGCODE_USB_DRIVER.*IOCTL_INTERNAL_USB_RESET_PORT sent while a transfer on the device");
 
-    auto read = client.Read(in, 64);
-    bus.Flush();
-    EXPECT_TRUE(read->Call().Cancel());
-    EXPECT_EQ(read->Wait(), STATUS_CANCELLED);
-    EXPECT_EQ(client.PortRequest(IOCTL_INTERNAL_USB_RESET_PORT), STATUS_SUCCESS);
+    auto read = WaitingRead();
+    CancelAndWait(*read);
+    EXPECT_EQ(client_->PortRequest(IOCTL_INTERNAL_USB_RESET_PORT), STATUS_SUCCESS);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModes, UsbBusRules,
