@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kernel/fault_injection.h"
+#include "kernel/kernel.h"
 #include "kernel/registry.h"
 #include "pnp-power/standin_bus.h"
 #include "sim/test_driver.h"
@@ -168,6 +169,9 @@ TEST_F(DeviceMap, WrittenValuesAppearUnderTheHardwareDeviceMapUntilDeleted)
               STATUS_SUCCESS);
     EXPECT_EQ(sim::Registry::DeviceMapValue(u"SERIALCOMM", u"\\Device\\BcSerial0")->data, bytesOf(com7));
     EXPECT_EQ(sim::Registry::DeviceMapValueNames(u"SERIALCOMM").size(), 1u);
+    std::string report = sim::CheckKernel().Text();
+    EXPECT_NE(report.find("SERIALCOMM value left: \\Device\\BcSerial0"), std::string::npos)
+        << "a port name left behind is a leak the end-of-test checks name: " << report;
 
     EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\BcSerial0"), STATUS_SUCCESS);
     EXPECT_FALSE(sim::Registry::DeviceMapValue(u"SERIALCOMM", u"\\Device\\BcSerial0").has_value());
