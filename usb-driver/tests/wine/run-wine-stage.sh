@@ -2,25 +2,34 @@
 # run-wine-stage.sh: installs the test USB bus and the real bulkcom.sys into
 # a fresh Wine prefix and runs the smoke client against the port.
 #
-#   run-wine-stage.sh <work dir> <bulkcom.sys> <wine test build dir>
+#   run-wine-stage.sh <work dir> <bulkcom.sys> <wine test build dir> [client.exe...]
 #
+# Further Win32 clients run after the smoke client, in the same session, in
+# order; the first that exits non-zero fails the run. BCTEST_WINVER (for
+# example win10) sets the Windows version the prefix reports; Wine's own
+# default is Windows 7. BCTEST_WINEDEBUG replaces WINEDEBUG=-all.
 # The work dir gets a new prefix each run. Everything after the prefix is
 # made runs in one Wine session, since the driver host ends with the last
 # Wine process. Exit status 0 when the bytes written to the port came back.
 set -euo pipefail
 
-if [[ $# -ne 3 ]]; then
-    echo "usage: $0 <work dir> <bulkcom.sys> <wine test build dir>" >&2
+if [[ $# -lt 3 ]]; then
+    echo "usage: $0 <work dir> <bulkcom.sys> <wine test build dir> [client.exe...]" >&2
     exit 2
 fi
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 work=$(realpath -m "$1")
 driver=$(realpath "$2")
 tests=$(realpath "$3")
+shift 3
+clients=()
+for client in "$@"; do
+    clients+=("$(realpath "$client")")
+done
 port=COM7
 inf="$here/../../inf/bulkcom.inf"
 
-for file in "$driver" "$tests/bctestbus.sys" "$tests/bcinstall.exe" "$tests/smoke.exe" "$inf"; do
+for file in "$driver" "$tests/bctestbus.sys" "$tests/bcinstall.exe" "$tests/smoke.exe" "$inf" "${clients[@]}"; do
     [[ -f $file ]] || { echo "run-wine-stage: missing $file" >&2; exit 2; }
 done
 
@@ -37,6 +46,10 @@ rm -rf "$WINEPREFIX"
 mkdir -p "$work"
 timeout 120 wine wineboot -i >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; exit 1; }
 timeout 60 wineserver -w
+if [[ -n ${BCTEST_WINVER:-} ]]; then
+    timeout 60 wine winecfg -v "$BCTEST_WINVER" >>"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; exit 1; }
+    timeout 60 wineserver -w
+fi
 
 stage="$WINEPREFIX/drive_c/bctest"
 mkdir -p "$stage"
@@ -49,6 +62,10 @@ printf '%s\r\n' '@echo off' \
     'if errorlevel 1 exit /b 1' \
     "C:\\bctest\\smoke.exe $port" \
     'if errorlevel 1 exit /b 1' >"$stage/steps.bat"
+for client in "${clients[@]}"; do
+    cp "$client" "$stage/"
+    printf '%s\r\n' "C:\\bctest\\$(basename "$client")" 'if errorlevel 1 exit /b 1' >>"$stage/steps.bat"
+done
 
 status=0
 timeout 90 wine cmd /c 'C:\bctest\steps.bat' >"$work/client.log" 2>&1 || status=$?
