@@ -1,9 +1,9 @@
 # bulkcom: two commands, for a fresh Debian 12 machine as root.
 #   make test   builds the target bulkcom.sys and the host simulation three
 #               times (AddressSanitizer with UndefinedBehaviorSanitizer,
-#               ThreadSanitizer, and clang's libFuzzer harnesses), and runs
-#               every test through ctest; the stress test and the fuzzers run
-#               for a fixed, short time
+#               ThreadSanitizer, and clang's libFuzzer harnesses), runs the
+#               real bulkcom.sys on Wine's kernel, and runs every test through
+#               ctest; the stress test and the fuzzers run for a fixed, short time
 #   make demo   runs the simulator's scenario (optimised build)
 # Long runs, built as for make test:
 #   make stress STRESS_SECONDS=600   the stress test, under both sanitizers
@@ -15,7 +15,7 @@ JOBS := $(shell nproc)
 # What the builds need from Debian; installed with apt-get when missing.
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev \
             g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 mawk \
-            clang libclang-rt-14-dev
+            clang libclang-rt-14-dev wine wine64
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 .PHONY: test demo packages host-asan host-tsan fuzz-build stress fuzz
@@ -37,6 +37,11 @@ test: packages host-asan host-tsan fuzz-build
 	cmake -S usb-driver/target -B $(BUILD)/target -G Ninja \
 	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake
 	cmake --build $(BUILD)/target
+	cmake -S usb-driver/tests/wine -B $(BUILD)/wine-test -G Ninja \
+	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
+	    -DBULKCOM_SYS_IMAGE=$(CURDIR)/$(BUILD)/target/bulkcom.sys
+	cmake --build $(BUILD)/wine-test
+	ctest --test-dir $(BUILD)/wine-test --output-on-failure
 	ctest --test-dir $(BUILD)/host-tsan --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/fuzz --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/host-test --output-on-failure -j $(JOBS)
