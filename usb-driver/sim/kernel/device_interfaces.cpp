@@ -131,8 +131,14 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, co
 
     std::lock_guard lock(interfaceLock);
     std::u16string key = Upper(name);
-    if (registrations.count(key) == 0) {
+    auto found = registrations.find(key);
+    if (found == registrations.end()) {
         registrations[key] = Registration{name, PhysicalDeviceObject, device.Name, false};
+    } else if (!found->second.enabled) {
+        // The interface belongs to the device instance: enumerated again
+        // (replugged or after a port cycle), it leads to the new physical device.
+        found->second.physicalDevice = PhysicalDeviceObject;
+        found->second.target = device.Name;
     }
     return STATUS_SUCCESS;
 }

@@ -99,22 +99,12 @@ protected:
     }
 };
 
-TEST_P(LoopbackTest, EachWriteComesBackAsOneRead)
+// Round trips of each length are whole-stack scenarios (whole_stack_test.cpp);
+// the end mark a real device sends after a message of whole packets is the
+// simulated device's own.
+TEST_P(LoopbackTest, AMessageThatFillsTheReadLeavesItsEndMarkForTheNextRead)
 {
     std::vector<UCHAR> echo(65536);
-    for (size_t length : {size_t{1}, size_t{63}, size_t{64}, size_t{65}, size_t{512}, size_t{4096}, size_t{65535}}) {
-        SCOPED_TRACE("message of " + std::to_string(length) + " bytes");
-        std::vector<UCHAR> message = Pattern(length);
-        Transfer written = Write(port_, message);
-        ASSERT_TRUE(written.ok) << written.error;
-        EXPECT_EQ(written.bytes, length);
-        Transfer read = Read(port_, echo);
-        ASSERT_TRUE(read.ok) << read.error;
-        ASSERT_EQ(read.bytes, length);
-        EXPECT_TRUE(std::equal(message.begin(), message.end(), echo.begin()));
-    }
-    // A message that fills the whole read leaves its zero-length end mark
-    // for the next read, as a real device's would.
     std::vector<UCHAR> largest = Pattern(65536);
     ASSERT_TRUE(Write(port_, largest).ok);
     EXPECT_EQ(Read(port_, echo).bytes, 65536u);

@@ -57,22 +57,6 @@ protected:
     PDEVICE_EXTENSION extension_ = nullptr;
 };
 
-TEST_F(OpenCloseTest, OnlyOneOpenAtATime)
-{
-    HANDLE first = OpenComPort();
-    ASSERT_NE(first, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(OpenComPort(), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_SHARING_VIOLATION});
-    EXPECT_TRUE(extension_->PortOpen) << "the first open stays open";
-
-    EXPECT_TRUE(CloseHandle(first));
-    EXPECT_FALSE(extension_->PortOpen);
-    HANDLE again = OpenComPort();
-    ASSERT_NE(again, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(CloseHandle(again));
-    EXPECT_EQ(extension_->OutstandingIo, 1);
-}
-
 TEST_F(OpenCloseTest, EachOpenResetsTheTimeoutsAndKeepsEveryOtherSetting)
 {
     HANDLE port = OpenComPort();

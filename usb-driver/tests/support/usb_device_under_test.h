@@ -42,6 +42,10 @@ public:
     // The remove request; the device object is gone afterwards.
     NTSTATUS Remove();
 
+    // After the device was unplugged and removed: it comes back as a fresh
+    // physical device with the same hardware key, added and started.
+    void PlugInAgain() { FollowPortCycle(pdo_); }
+
     // The requests the bus received since the last call.
     std::vector<sim::UsbRequestRecord> NewRequests();
 
