@@ -15,7 +15,7 @@ JOBS := $(shell nproc)
 # What the builds need from Debian; installed with apt-get when missing.
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev \
             g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 mawk \
-            clang libclang-rt-14-dev wine wine64
+            clang libclang-rt-14-dev wine wine64 g++-mingw-w64-x86-64-posix googletest
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 .PHONY: test demo packages host-asan host-tsan fuzz-build stress fuzz
@@ -37,9 +37,12 @@ test: packages host-asan host-tsan fuzz-build
 	cmake -S usb-driver/target -B $(BUILD)/target -G Ninja \
 	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake
 	cmake --build $(BUILD)/target
+	cmake -S usb-driver/tests/wine/scenarios -B $(BUILD)/wine-scenarios -G Ninja
+	cmake --build $(BUILD)/wine-scenarios -j $(JOBS)
 	cmake -S usb-driver/tests/wine -B $(BUILD)/wine-test -G Ninja \
 	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
-	    -DBULKCOM_SYS_IMAGE=$(CURDIR)/$(BUILD)/target/bulkcom.sys
+	    -DBULKCOM_SYS_IMAGE=$(CURDIR)/$(BUILD)/target/bulkcom.sys \
+	    -DBULKCOM_WINE_CLIENTS=$(CURDIR)/$(BUILD)/wine-scenarios/bulkcom-scenarios.exe
 	cmake --build $(BUILD)/wine-test
 	ctest --test-dir $(BUILD)/wine-test --output-on-failure
 	ctest --test-dir $(BUILD)/host-tsan --output-on-failure -j $(JOBS)

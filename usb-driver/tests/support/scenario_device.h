@@ -30,6 +30,12 @@ inline constexpr bool kWineCreateReportsNoRefusal = kOnWine;
 // Wine sends the remove request right after the surprise removal, with the
 // handle still open, and then answers requests on that handle itself.
 inline constexpr bool kWineRemovesWithHandleOpen = kOnWine;
+// Wine brings a handle's close to the driver only once its driver host has
+// taken the next request, so an open made right after a close can reach the
+// driver first and be refused unseen; and it sends a close for an open the
+// driver refused, which the driver takes as the port's close. Scenarios let
+// each close land (LetClosesLand) before they open again.
+inline constexpr bool kWineClosesLate = kOnWine;
 
 enum class Direction { Out, In };
 
@@ -75,6 +81,8 @@ public:
 
     // The requests the bus received since the last call.
     virtual std::vector<BusRecord> NewRequests() = 0;
+    // Returns once every handle closed so far has been closed in the driver.
+    virtual void LetClosesLand() = 0;
     // The port names listed under HARDWARE\DEVICEMAP\SERIALCOMM.
     virtual std::vector<std::string> SerialCommPorts() = 0;
 };

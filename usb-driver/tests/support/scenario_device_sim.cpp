@@ -178,6 +178,7 @@ public:
         }
         return records;
     }
+    void LetClosesLand() override { sim::WaitForDeferredCloses(); }
     std::vector<std::string> SerialCommPorts() override
     {
         std::vector<std::string> ports;

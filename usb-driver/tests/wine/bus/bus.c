@@ -508,8 +508,11 @@ static NTSTATUS ChildInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
     if (ExtensionOf(DeviceObject)->Gone) {
+        // The hub still answers for its port, which is now empty.
         if (kind == BctestPortStatus && stack->Parameters.Others.Argument1 != NULL) {
             *(PULONG)stack->Parameters.Others.Argument1 = 0;
+            Record(kind, 0, 0, 0, 0, STATUS_SUCCESS);
+            return Complete(Irp, STATUS_SUCCESS, 0);
         }
         if (kind == BctestUrb && UrbOf(Irp) != NULL) {
             UrbOf(Irp)->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;

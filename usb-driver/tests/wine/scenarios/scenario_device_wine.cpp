@@ -66,6 +66,13 @@ public:
         seen_ = kept;
         return records;
     }
+    // The bus shares the driver host with bulkcom.sys: once the host has
+    // taken a request of the bus, every close made before has been sent.
+    void LetClosesLand() override
+    {
+        BCTEST_LOG log;
+        Command(IOCTL_BCTEST_GET_LOG, nullptr, 0, &log, sizeof log);
+    }
     std::vector<std::string> SerialCommPorts() override
     {
         std::vector<std::string> ports;
@@ -118,6 +125,7 @@ private:
             DWORD error = port == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
             if (port != INVALID_HANDLE_VALUE) {
                 CloseHandle(port);
+                LetClosesLand();
             }
             if (error == wanted) {
                 return true;
