@@ -269,7 +269,10 @@ void PnpManager::RunJobs()
         jobs_.pop_front();
         running_ = true;
         lock.unlock();
-        job();
+        {
+            std::lock_guard still(power_.TransitionLock());
+            job();
+        }
         lock.lock();
         running_ = false;
         jobsChanged_.notify_all();

@@ -88,6 +88,7 @@ NTSTATUS PowerManager::Sleep(SYSTEM_POWER_STATE state)
     if (state < PowerSystemSleeping1 || state > PowerSystemShutdown) {
         BugCheck("INVALID_PARAMETER", "the machine sleeps in S1 to S4 or shuts down in S5");
     }
+    std::lock_guard transition(transition_);
     std::vector<PDEVICE_OBJECT> stacks = Stacks();
     for (size_t asked = 0; asked < stacks.size(); ++asked) {
         NTSTATUS status = SendSystemRequest(stacks[asked], IRP_MN_QUERY_POWER, state);
@@ -108,6 +109,7 @@ NTSTATUS PowerManager::Sleep(SYSTEM_POWER_STATE state)
 
 NTSTATUS PowerManager::Resume()
 {
+    std::lock_guard transition(transition_);
     // Set-power cannot be refused: its status is only passed on.
     for (PDEVICE_OBJECT stack : Stacks()) {
         SendSystemRequest(stack, IRP_MN_SET_POWER, PowerSystemWorking);

@@ -45,6 +45,10 @@ public:
     // Set-power for the working state to every stack.
     NTSTATUS Resume();
     SYSTEM_POWER_STATE SystemState() const;
+    // Held for the whole of a system power change (Sleep, Resume): Windows
+    // keeps the device tree still meanwhile, so Plug and Play work a bus
+    // reports during the change waits for its end.
+    std::mutex& TransitionLock() { return transition_; }
 
     // One system request to the top of the device's stack.
     PowerRequestInProgress BeginSystemRequest(PDEVICE_OBJECT physicalDevice, UCHAR minorFunction,
@@ -60,6 +64,7 @@ private:
     std::vector<PDEVICE_OBJECT> Stacks() const;
 
     mutable std::mutex lock_;
+    std::mutex transition_;
     std::vector<PDEVICE_OBJECT> stacks_;
     SYSTEM_POWER_STATE state_ = PowerSystemWorking;
 };
