@@ -2,7 +2,8 @@
 // and pipes, the transfers waiting on its endpoints, its port, and the log of
 // requests it received. The bus driver calls it with its lock held; requests
 // that end are handed back in a list for the bus to complete outside the
-// lock, in the completion context it chose.
+// lock, in the completion context it chose. The requests as they arrive are
+// handled in usb_function.cpp, the waiting transfers in usb_transfers.cpp.
 #pragma once
 
 #include <functional>

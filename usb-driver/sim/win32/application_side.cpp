@@ -1,8 +1,8 @@
 #include "application_side.h"
 
 #include "handles.h"
-#include "in_flight_requests.h"
-#include "open_files.h"
+#include "kernel/io_file_objects.h"
+#include "kernel/io_requests_in_flight.h"
 
 namespace sim {
 

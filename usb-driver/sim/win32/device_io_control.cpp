@@ -1,7 +1,7 @@
 #include "device_io_control.h"
 
-#include "control_buffers.h"
-#include "file_calls.h"
+#include "call_returns.h"
+#include "kernel/io_control_buffers.h"
 #include "last_error.h"
 
 namespace sim {

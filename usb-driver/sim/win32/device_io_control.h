@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "open_files.h"
+#include "kernel/io_file_objects.h"
 #include "win32_api.h"
 
 namespace sim {

@@ -2,11 +2,11 @@
 // caller's buffer described for direct I/O, sent and waited for like every
 // request with buffers of its own.
 
-#include "direct_io.h"
-#include "file_calls.h"
+#include "call_returns.h"
 #include "kernel/bugcheck.h"
+#include "kernel/io_direct_io.h"
+#include "kernel/io_file_objects.h"
 #include "last_error.h"
-#include "open_files.h"
 
 namespace sim {
 

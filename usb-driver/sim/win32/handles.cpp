@@ -3,8 +3,8 @@
 #include <map>
 #include <mutex>
 
+#include "kernel/io_file_objects.h"
 #include "last_error.h"
-#include "open_files.h"
 
 namespace sim {
 

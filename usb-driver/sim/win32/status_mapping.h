@@ -3,18 +3,12 @@
 
 #include <string>
 
+#include "kernel/status_names.h"
 #include "platform/platform.h"
 
 namespace sim {
 
 ULONG Win32ErrorFromStatus(NTSTATUS status);
-
-// Error severity: the request failed and returned nothing. A warning such as
-// STATUS_BUFFER_OVERFLOW fails the call too, but still carries data back.
-constexpr bool IsErrorStatus(NTSTATUS status)
-{
-    return (static_cast<ULONG>(status) >> 30) == 3;
-}
 
 // The Win32 name of an error code, such as ERROR_BAD_COMMAND.
 std::string Win32ErrorName(ULONG error);

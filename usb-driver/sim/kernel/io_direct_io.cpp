@@ -1,8 +1,8 @@
-#include "direct_io.h"
+#include "io_direct_io.h"
 
-#include "kernel/bugcheck.h"
-#include "kernel/pool.h"
-#include "status_mapping.h"
+#include "bugcheck.h"
+#include "pool.h"
+#include "status_names.h"
 
 namespace sim {
 

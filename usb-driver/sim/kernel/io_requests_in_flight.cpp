@@ -1,9 +1,9 @@
-#include "in_flight_requests.h"
+#include "io_requests_in_flight.h"
 
 #include <map>
 #include <mutex>
 
-#include "kernel/irp.h"
+#include "irp.h"
 
 namespace sim {
 

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "application_side.h"
-#include "in_flight_requests.h"
+#include "kernel/io_requests_in_flight.h"
 #include "last_error.h"
 
 namespace sim {

@@ -6,7 +6,7 @@
 // of the direct transfer methods describe their output buffer the same way.
 #pragma once
 
-#include "file_requests.h"
+#include "io_file_requests.h"
 
 namespace sim {
 

@@ -7,9 +7,9 @@
 #include <memory>
 #include <thread>
 
-#include "open_files.h"
+#include "io_file_objects.h"
 #include "platform/platform.h"
-#include "win32_api.h"
+#include "win32/win32_api.h"
 
 namespace sim {
 

@@ -12,8 +12,8 @@
 // them once the request's completion has run.
 #pragma once
 
-#include "file_requests.h"
-#include "win32_api.h"
+#include "io_file_requests.h"
+#include "win32/win32_api.h"
 
 namespace sim {
 

@@ -1,11 +1,11 @@
-#include "control_buffers.h"
+#include "io_control_buffers.h"
 
 #include <cstring>
 
-#include "direct_io.h"
-#include "kernel/bugcheck.h"
-#include "kernel/pool.h"
-#include "status_mapping.h"
+#include "bugcheck.h"
+#include "io_direct_io.h"
+#include "pool.h"
+#include "status_names.h"
 
 namespace sim {
 

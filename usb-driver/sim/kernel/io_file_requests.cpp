@@ -1,12 +1,12 @@
-#include "file_requests.h"
+#include "io_file_requests.h"
 
 #include <atomic>
 
-#include "in_flight_requests.h"
-#include "kernel/bugcheck.h"
-#include "kernel/irp.h"
-#include "kernel/irql.h"
-#include "status_mapping.h"
+#include "bugcheck.h"
+#include "io_requests_in_flight.h"
+#include "irp.h"
+#include "irql.h"
+#include "status_names.h"
 
 namespace sim {
 

@@ -1,15 +1,16 @@
-// Files the application side has open on a device, and the references that
-// keep one open: its handle, each call using the handle, each request in
-// flight. As on Windows the close request goes when the last of them is
-// dropped, not when the handle is closed.
+// Files the application side has open on a device: the open itself, and the
+// references that keep one open: its handle, each call using the handle,
+// each request in flight. As on Windows the close request goes when the
+// last of them is dropped, not when the handle is closed.
 #pragma once
 
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
-#include "handles.h"
 #include "platform/platform.h"
+#include "win32/handles.h"
 
 namespace sim {
 
@@ -94,6 +95,12 @@ private:
 // A reference to the file a handle stands for; empty when the handle is not
 // an open file's.
 FileReference ReferenceFileByHandle(HANDLE handle);
+
+// Opens the device an NT path such as \??\COM5 names, sending the create
+// request with the share access; on success *opened holds the file and the
+// reference its handle will own.
+NTSTATUS OpenDeviceFile(std::u16string_view ntPath, ULONG shareAccess, bool overlapped,
+                        std::shared_ptr<OpenFile>* opened);
 
 // The create request succeeded: the new handle holds the file.
 void MarkFileOpened(OpenFile& file);

@@ -1,4 +1,4 @@
-#include "file_calls.h"
+#include "call_returns.h"
 
 #include "events.h"
 #include "last_error.h"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "file_requests.h"
+#include "io_file_requests.h"
 
 namespace sim {
 

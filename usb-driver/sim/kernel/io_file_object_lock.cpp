@@ -1,4 +1,7 @@
-#include "open_files.h"
+// The file object lock, which lets one call at a time have a request on a
+// synchronous file.
+
+#include "io_file_objects.h"
 
 namespace sim {
 

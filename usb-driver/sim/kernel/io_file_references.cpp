@@ -5,11 +5,11 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "application_side.h"
-#include "file_requests.h"
-#include "kernel/device_objects.h"
-#include "kernel/system_worker.h"
-#include "open_files.h"
+#include "device_objects.h"
+#include "io_file_objects.h"
+#include "io_file_requests.h"
+#include "system_worker.h"
+#include "win32/application_side.h"
 
 namespace sim {
 

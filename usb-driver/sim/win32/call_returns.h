@@ -8,8 +8,8 @@
 
 #include <memory>
 
-#include "file_requests.h"
-#include "open_files.h"
+#include "kernel/io_file_objects.h"
+#include "kernel/io_file_requests.h"
 #include "win32_api.h"
 
 namespace sim {
