@@ -19,6 +19,19 @@ namespace {
 
 enum class Armed { Fail, NeverAnswer, UnplugOnArrival };
 
+PURB UrbOf(PIRP irp)
+{
+    return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+}
+
+bool IsBulkTransfer(PIRP irp)
+{
+    const IO_STACK_LOCATION& stack = *IoGetCurrentIrpStackLocation(irp);
+    return stack.MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+           stack.Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB && UrbOf(irp) != nullptr &&
+           UrbOf(irp)->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+}
+
 struct Arming {
     Armed action;
     LONG status = 0;
@@ -124,17 +137,23 @@ public:
         sim::Registry::SetHardwareString(device_->Pdo(), u"PortName", u"COM7");
         device_->AddAndStart();
         device_->NewRequests();
-        // The driver's timed wait begins once its transfer is with the bus.
-        sim::Hooks().timedWaitStarted = [this](PVOID, LONGLONG) {
-            if (device_->Bus().WaitingTransfers(device_->Pdo()) != 0 &&
-                model_->Take(Direction::In, Armed::UnplugOnArrival)) {
+        // The device leaves as the armed transfer reaches the bus, before
+        // the bus takes it.
+        sim::Hooks().requestArriving = [this](PDEVICE_OBJECT target, PIRP irp) {
+            if (target != device_->Pdo() || !IsBulkTransfer(irp)) {
+                return;
+            }
+            const auto& transfer = UrbOf(irp)->UrbBulkOrInterruptTransfer;
+            Direction direction =
+                (transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0 ? Direction::In : Direction::Out;
+            if (model_->Take(direction, Armed::UnplugOnArrival)) {
                 device_->Bus().Unplug(device_->Pdo());
             }
         };
     }
     ~SimScenarioDevice() override
     {
-        sim::Hooks().timedWaitStarted = nullptr;
+        sim::Hooks().requestArriving = nullptr;
         sim::WaitForDeferredCloses();
         device_.reset();
         ExpectPlatformClean();
