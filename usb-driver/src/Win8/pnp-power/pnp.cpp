@@ -228,6 +228,7 @@ NTSTATUS PassDownPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 _Use_decl_annotations_
 NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -243,6 +244,7 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 _Use_decl_annotations_
 NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
     NTSTATUS status = ForwardAndWait(DeviceObject, Irp);

@@ -80,6 +80,7 @@ NTSTATUS PublishPortName(PDEVICE_EXTENSION Extension)
 _Use_decl_annotations_
 NTSTATUS RegisterPortInterface(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     if (extension->InterfaceRegistered) {
         return STATUS_SUCCESS;
@@ -114,6 +115,7 @@ NTSTATUS RegisterPortInterface(PDEVICE_OBJECT DeviceObject)
 _Use_decl_annotations_
 NTSTATUS UnregisterPortInterface(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     if (!extension->InterfaceRegistered) {
         return STATUS_SUCCESS;
@@ -127,6 +129,7 @@ NTSTATUS UnregisterPortInterface(PDEVICE_OBJECT DeviceObject)
 _Use_decl_annotations_
 NTSTATUS CreatePortName(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     if (extension->SymbolicLinkCreated || extension->SerialCommWritten) {
         RemovePortName(DeviceObject);
@@ -184,6 +187,7 @@ NTSTATUS CreatePortName(PDEVICE_OBJECT DeviceObject)
 _Use_decl_annotations_
 NTSTATUS RemovePortName(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     if (extension->SymbolicLinkCreated) {
         IoDeleteSymbolicLink(&extension->DosName);

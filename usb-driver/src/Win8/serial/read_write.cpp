@@ -101,6 +101,7 @@ NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 _Use_decl_annotations_
 NTSTATUS ReadPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     ULONG length;
     SERIAL_TIMEOUTS timeouts;
@@ -138,6 +139,7 @@ NTSTATUS ReadPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 _Use_decl_annotations_
 NTSTATUS WritePort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     ULONG length;
     SERIAL_TIMEOUTS timeouts;

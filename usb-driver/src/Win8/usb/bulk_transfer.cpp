@@ -224,6 +224,7 @@ _Use_decl_annotations_
 NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, BOOLEAN Read, PVOID Buffer, ULONG Length, PULONG Transferred,
                       PLARGE_INTEGER Timeout)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     NTSTATUS refused = CheckBulkTransfer(DeviceObject, Read, Length);
     if (refused == STATUS_DEVICE_NOT_READY) {

@@ -92,6 +92,7 @@ void FreeInterfaceCopies(PDEVICE_EXTENSION Extension)
 _Use_decl_annotations_
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     auto request = static_cast<struct _URB_CONTROL_DESCRIPTOR_REQUEST*>(
         AllocateZeroedPool(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
@@ -150,6 +151,7 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
 _Use_decl_annotations_
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     PUSB_CONFIGURATION_DESCRIPTOR configuration = extension->ConfigurationDescriptor;
     const ULONG interfaces = configuration->bNumInterfaces;
@@ -219,6 +221,7 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject)
 _Use_decl_annotations_
 NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     auto urb = static_cast<struct _URB_SELECT_CONFIGURATION*>(AllocateZeroedPool(sizeof(struct _URB_SELECT_CONFIGURATION)));
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
