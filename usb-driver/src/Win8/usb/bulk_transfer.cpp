@@ -79,9 +79,10 @@ BOOLEAN AllocateTransferParts(TransferParts* Parts)
 
 // All data pass through a buffer of our own: the bus never sees the
 // caller's memory.
-void BuildBulkUrb(const TransferParts& Parts, PUSBD_PIPE_INFORMATION Pipe, BOOLEAN Read, PVOID Buffer, ULONG Length)
+void BuildBulkUrb(const TransferParts& Parts, PUSBD_PIPE_INFORMATION Pipe, TRANSFER_DIRECTION Direction, PVOID Buffer,
+                  ULONG Length)
 {
-    if (!Read) {
+    if (Direction == TransferOut) {
         RtlCopyMemory(Parts.Buffer, Buffer, Length);
     }
     struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = Parts.Urb->UrbBulkOrInterruptTransfer;
@@ -90,8 +91,9 @@ void BuildBulkUrb(const TransferParts& Parts, PUSBD_PIPE_INFORMATION Pipe, BOOLE
     transfer.PipeHandle = Pipe->PipeHandle;
     // A read always offers the whole buffer, so that it ends with the
     // device's message, whatever the caller asked for.
-    transfer.TransferFlags = Read ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : USBD_TRANSFER_DIRECTION_OUT;
-    transfer.TransferBufferLength = Read ? BulkBufferSize : Length;
+    transfer.TransferFlags = Direction == TransferIn ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
+                                                     : USBD_TRANSFER_DIRECTION_OUT;
+    transfer.TransferBufferLength = Direction == TransferIn ? BulkBufferSize : Length;
     transfer.TransferBuffer = Parts.Buffer;
     transfer.TransferBufferMDL = nullptr;
     transfer.UrbLink = nullptr;
@@ -173,8 +175,8 @@ NTSTATUS RunTransfer(PDEVICE_EXTENSION Extension, const TransferParts& Parts, PL
 
 // What the caller learns of a transfer that completed by itself, and the
 // data a read brings back.
-NTSTATUS MapTransferResult(PDEVICE_OBJECT DeviceObject, NTSTATUS Status, const TransferParts& Parts, BOOLEAN Read,
-                           PVOID Buffer, ULONG Length, PULONG Transferred)
+NTSTATUS MapTransferResult(PDEVICE_OBJECT DeviceObject, NTSTATUS Status, const TransferParts& Parts,
+                           TRANSFER_DIRECTION Direction, PVOID Buffer, ULONG Length, PULONG Transferred)
 {
     // Recovery is pointless after a cancel or for a device that is gone.
     if (!NT_SUCCESS(Status) && Status != STATUS_CANCELLED && Status != STATUS_DEVICE_NOT_CONNECTED) {
@@ -184,7 +186,7 @@ NTSTATUS MapTransferResult(PDEVICE_OBJECT DeviceObject, NTSTATUS Status, const T
         return (Status == STATUS_TIMEOUT || Status == STATUS_IO_TIMEOUT) ? Status : STATUS_IO_DEVICE_ERROR;
     }
     const ULONG moved = static_cast<ULONG>(Parts.StatusBlock->Information);
-    if (!Read) {
+    if (Direction == TransferOut) {
         if (moved != Length) {
             return STATUS_IO_DEVICE_ERROR;
         }
@@ -205,10 +207,10 @@ NTSTATUS MapTransferResult(PDEVICE_OBJECT DeviceObject, NTSTATUS Status, const T
 }  // namespace
 
 _Use_decl_annotations_
-NTSTATUS CheckBulkTransfer(PDEVICE_OBJECT DeviceObject, BOOLEAN Read, ULONG Length)
+NTSTATUS CheckBulkTransfer(PDEVICE_OBJECT DeviceObject, TRANSFER_DIRECTION Direction, ULONG Length)
 {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    if ((Read ? extension->BulkInPipe : extension->BulkOutPipe) == nullptr) {
+    if ((Direction == TransferIn ? extension->BulkInPipe : extension->BulkOutPipe) == nullptr) {
         return STATUS_DEVICE_NOT_READY;
     }
     if (Length == 0) {
@@ -221,12 +223,12 @@ NTSTATUS CheckBulkTransfer(PDEVICE_OBJECT DeviceObject, BOOLEAN Read, ULONG Leng
 }
 
 _Use_decl_annotations_
-NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, BOOLEAN Read, PVOID Buffer, ULONG Length, PULONG Transferred,
-                      PLARGE_INTEGER Timeout)
+NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, TRANSFER_DIRECTION Direction, PVOID Buffer, ULONG Length,
+                      PULONG Transferred, PLARGE_INTEGER Timeout)
 {
     PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    NTSTATUS refused = CheckBulkTransfer(DeviceObject, Read, Length);
+    NTSTATUS refused = CheckBulkTransfer(DeviceObject, Direction, Length);
     if (refused == STATUS_DEVICE_NOT_READY) {
         return refused;
     }
@@ -242,11 +244,12 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, BOOLEAN Read, PVOID Buffer, U
     if (!AllocateTransferParts(&parts)) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    BuildBulkUrb(parts, Read ? extension->BulkInPipe : extension->BulkOutPipe, Read, Buffer, Length);
+    BuildBulkUrb(parts, Direction == TransferIn ? extension->BulkInPipe : extension->BulkOutPipe, Direction, Buffer,
+                 Length);
     BOOLEAN finished;
     NTSTATUS status = RunTransfer(extension, parts, Timeout, &finished);
     if (finished) {
-        status = MapTransferResult(DeviceObject, status, parts, Read, Buffer, Length, Transferred);
+        status = MapTransferResult(DeviceObject, status, parts, Direction, Buffer, Length, Transferred);
     }
     ExFreePoolWithTag(parts.StatusBlock, DriverPoolTag);
     ExFreePoolWithTag(parts.Buffer, DriverPoolTag);
