@@ -106,11 +106,11 @@ void BM_BulkTransferRoundTrip(benchmark::State& state)
     for (auto _ : state) {
         ULONG sent = 0;
         ULONG received = 0;
-        BulkTransfer(bench.Fdo(), FALSE, message.data(), size, &sent, &timeout);
-        BulkTransfer(bench.Fdo(), TRUE, echo.data(), BulkBufferSize, &received, &timeout);
+        BulkTransfer(bench.Fdo(), TransferOut, message.data(), size, &sent, &timeout);
+        BulkTransfer(bench.Fdo(), TransferIn, echo.data(), BulkBufferSize, &received, &timeout);
         if (size == BulkBufferSize) {
             ULONG endMark = 0;
-            BulkTransfer(bench.Fdo(), TRUE, echo.data(), BulkBufferSize, &endMark, &timeout);
+            BulkTransfer(bench.Fdo(), TransferIn, echo.data(), BulkBufferSize, &endMark, &timeout);
         }
         if (sent != size || received != size) {
             state.SkipWithError("the loopback round trip lost bytes");

@@ -118,6 +118,26 @@ TEST_F(KernelRules, SpinLocksAreReleasedAtDispatchLevelAndIrqlOnlyRaisedUpwards)
         "IRQL_NOT_GREATER_OR_EQUAL");
 }
 
+// Pageable code, as the driver marks it.
+NTSTATUS PageableRoutine()
+{
+    PAGED_CODE();
+    return STATUS_SUCCESS;
+}
+
+TEST_F(KernelRules, PageableCodeRunsAtApcLevelAtMost)
+{
+    auto runAt = [](KIRQL irql) {
+        KIRQL old;
+        KeRaiseIrql(irql, &old);
+        NTSTATUS status = PageableRoutine();
+        KeLowerIrql(old);
+        return status;
+    };
+    EXPECT_EQ(runAt(APC_LEVEL), STATUS_SUCCESS);
+    EXPECT_DEATH(runAt(DISPATCH_LEVEL), "IRQL_NOT_LESS_OR_EQUAL(.|\n)*PageableRoutine called at IRQL 2");
+}
+
 TEST_F(KernelRules, AttachedDeviceIsNotDeleted)
 {
     auto deleteAttached = [](bool deleteUpper) {

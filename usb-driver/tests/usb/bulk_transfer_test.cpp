@@ -76,11 +76,12 @@ protected:
         SimTest::TearDown();
     }
 
-    NTSTATUS Transfer(BOOLEAN read, PVOID buffer, ULONG length, ULONG* count, LONGLONG timeout = OneSecond)
+    NTSTATUS Transfer(TRANSFER_DIRECTION direction, PVOID buffer, ULONG length, ULONG* count,
+                      LONGLONG timeout = OneSecond)
     {
         LARGE_INTEGER limit;
         limit.QuadPart = timeout;
-        return BulkTransfer(dut_->Fdo(), read, buffer, length, count, &limit);
+        return BulkTransfer(dut_->Fdo(), direction, buffer, length, count, &limit);
     }
 
     bool RecoveryRan()
@@ -120,25 +121,25 @@ TEST_P(BulkTransferTest, ArgumentsAreCheckedBeforeAnythingIsSent)
 
     PUSBD_PIPE_INFORMATION out = extension->BulkOutPipe;
     extension->BulkOutPipe = nullptr;
-    EXPECT_EQ(Transfer(FALSE, buffer, 0, &count), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(Transfer(TransferOut, buffer, 0, &count), STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(count, 77u) << "a missing pipe leaves the count alone";
     extension->BulkOutPipe = out;
 
-    EXPECT_EQ(Transfer(FALSE, buffer, 0, &count), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Transfer(TransferOut, buffer, 0, &count), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(count, 0u);
-    EXPECT_EQ(Transfer(TRUE, nullptr, 5, &count), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Transfer(TransferIn, nullptr, 5, &count), STATUS_INVALID_PARAMETER);
     std::vector<UCHAR> big(BulkBufferSize + 1);
-    EXPECT_EQ(Transfer(FALSE, big.data(), BulkBufferSize + 1, &count), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Transfer(TransferOut, big.data(), BulkBufferSize + 1, &count), STATUS_INVALID_PARAMETER);
 
     extension->Removed = TRUE;
-    EXPECT_EQ(Transfer(FALSE, buffer, 0, &count), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(Transfer(FALSE, big.data(), BulkBufferSize + 1, &count), STATUS_DELETE_PENDING);
+    EXPECT_EQ(Transfer(TransferOut, buffer, 0, &count), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Transfer(TransferOut, big.data(), BulkBufferSize + 1, &count), STATUS_DELETE_PENDING);
     extension->Removed = FALSE;
     EXPECT_TRUE(dut_->NewRequests().empty());
 
     std::iota(big.begin(), big.end(), UCHAR{0});
     count = 0;
-    EXPECT_EQ(Transfer(FALSE, big.data(), BulkBufferSize, &count), STATUS_SUCCESS);
+    EXPECT_EQ(Transfer(TransferOut, big.data(), BulkBufferSize, &count), STATUS_SUCCESS);
     EXPECT_EQ(count, BulkBufferSize);
     std::vector<std::vector<UCHAR>> written = device_->Written();
     ASSERT_EQ(written.size(), 1u);
@@ -152,7 +153,7 @@ TEST_P(BulkTransferTest, AReadOffersTheWholeBufferAndTakesOnlyWhatFits)
     std::vector<UCHAR> twelve(12, 0x12);
     device_->SendMessage(twelve);
     ULONG count = 0;
-    EXPECT_EQ(Transfer(TRUE, buffer.data(), 64, &count), STATUS_SUCCESS);
+    EXPECT_EQ(Transfer(TransferIn, buffer.data(), 64, &count), STATUS_SUCCESS);
     EXPECT_EQ(count, 12u);
     EXPECT_TRUE(std::all_of(buffer.begin(), buffer.begin() + 12, [](UCHAR b) { return b == 0x12; }));
     EXPECT_EQ(buffer[12], 0xEE) << "nothing beyond the message is written";
@@ -163,13 +164,13 @@ TEST_P(BulkTransferTest, AReadOffersTheWholeBufferAndTakesOnlyWhatFits)
 
     buffer.fill(0xEE);
     device_->SendMessage(std::vector<UCHAR>(10, 0x10));
-    EXPECT_EQ(Transfer(TRUE, buffer.data(), 5, &count), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Transfer(TransferIn, buffer.data(), 5, &count), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(buffer[0], 0xEE) << "a message that does not fit is dropped";
 
     device_->SendPacket({});
     count = 9;
-    EXPECT_EQ(Transfer(TRUE, buffer.data(), 5, &count), STATUS_SUCCESS);
+    EXPECT_EQ(Transfer(TransferIn, buffer.data(), 5, &count), STATUS_SUCCESS);
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(buffer[0], 0xEE);
     EXPECT_FALSE(RecoveryRan());
@@ -179,14 +180,14 @@ TEST_P(BulkTransferTest, AWriteIsOneTransferOfTheCallersBytesAndMustBeTakenWhole
 {
     std::vector<UCHAR> message = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     ULONG count = 0;
-    EXPECT_EQ(Transfer(FALSE, message.data(), 10, &count), STATUS_SUCCESS);
+    EXPECT_EQ(Transfer(TransferOut, message.data(), 10, &count), STATUS_SUCCESS);
     EXPECT_EQ(count, 10u);
     std::vector<sim::UsbRequestRecord> sent = dut_->NewRequests();
     EXPECT_EQ(sent.back().requestedLength, 10u);
     EXPECT_EQ(sent.back().transferFlags, ULONG{USBD_TRANSFER_DIRECTION_OUT});
 
     device_->AcceptOut(9);
-    EXPECT_EQ(Transfer(FALSE, message.data(), 10, &count), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(Transfer(TransferOut, message.data(), 10, &count), STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(count, 0u);
     EXPECT_FALSE(RecoveryRan()) << "a short write is no failure of the bus";
     EXPECT_EQ(device_->Written().size(), 2u);
@@ -212,7 +213,7 @@ TEST_P(BulkTransferTest, FailuresMapToFewStatusesAndRecoverUnlessCancelledOrGone
         SCOPED_TRACE("bus status " + std::to_string(c.busStatus));
         device_->FailIn(c.busStatus, USBD_STATUS_INTERNAL_HC_ERROR);
         ULONG count = 5;
-        EXPECT_EQ(Transfer(TRUE, buffer, sizeof buffer, &count), c.result);
+        EXPECT_EQ(Transfer(TransferIn, buffer, sizeof buffer, &count), c.result);
         EXPECT_EQ(count, 0u);
         EXPECT_EQ(RecoveryRan(), c.recovers);
     }
@@ -221,7 +222,7 @@ TEST_P(BulkTransferTest, FailuresMapToFewStatusesAndRecoverUnlessCancelledOrGone
     unsigned portResets = device_->PortResets();
     device_->StallOut();
     ULONG count = 0;
-    EXPECT_EQ(Transfer(FALSE, buffer, sizeof buffer, &count), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(Transfer(TransferOut, buffer, sizeof buffer, &count), STATUS_IO_DEVICE_ERROR);
     EXPECT_TRUE(RecoveryRan());
     EXPECT_EQ(device_->EndpointResets(sim::BulkOutEndpoint), outResets + 1);
     EXPECT_EQ(device_->EndpointResets(sim::BulkInEndpoint), inResets + 1);
@@ -234,7 +235,7 @@ TEST_P(BulkTransferTest, ADeviceThatNeverAnswersTimesOutWithoutRecovery)
     device_->IgnoreIn();
     UCHAR buffer[8];
     ULONG count = 3;
-    EXPECT_EQ(Transfer(TRUE, buffer, sizeof buffer, &count, ShortTimeout), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(Transfer(TransferIn, buffer, sizeof buffer, &count, ShortTimeout), STATUS_IO_TIMEOUT);
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(sim::FinishedCompletions(completions.LastRequest()), 1u) << "returned only once fully completed";
     EXPECT_FALSE(RecoveryRan());
@@ -252,7 +253,7 @@ TEST_P(BulkTransferTest, CompletionBetweenExpiryAndTheFirstExchange)
     };
     UCHAR buffer[8] = {};
     ULONG count = 0;
-    EXPECT_EQ(Transfer(TRUE, buffer, sizeof buffer, &count, ShortTimeout), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(Transfer(TransferIn, buffer, sizeof buffer, &count, ShortTimeout), STATUS_IO_TIMEOUT);
     sim::Hooks().timedWaitExpired = nullptr;
     PIRP irp = completions.LastRequest();
     EXPECT_EQ(completions.CallsFor(irp), 1u) << "no cancel and no second completion";
@@ -278,7 +279,7 @@ TEST_F(BulkTransferControllerThreadTest, CompletionAfterTheCancelReturned)
     };
     UCHAR buffer[8];
     ULONG count = 0;
-    EXPECT_EQ(Transfer(TRUE, buffer, sizeof buffer, &count, ShortTimeout), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(Transfer(TransferIn, buffer, sizeof buffer, &count, ShortTimeout), STATUS_IO_TIMEOUT);
     sim::Hooks() = sim::KernelHooks{};
     PIRP irp = completions.LastRequest();
     EXPECT_EQ(blocked, 2u);
@@ -292,7 +293,7 @@ TEST_F(BulkTransferCallerThreadTest, CompletionInsideTheCancelIsStoppedAndResume
     device_->IgnoreIn();
     UCHAR buffer[8];
     ULONG count = 0;
-    EXPECT_EQ(Transfer(TRUE, buffer, sizeof buffer, &count, ShortTimeout), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(Transfer(TransferIn, buffer, sizeof buffer, &count, ShortTimeout), STATUS_IO_TIMEOUT);
     PIRP irp = completions.LastRequest();
     // The bus completed it inside IoCancelIrp, the completion routine found
     // BulkTransfer between its exchanges and stopped; BulkTransfer resumed it.
@@ -308,7 +309,7 @@ TEST_P(BulkTransferTest, UnplugDuringATransferEndsItWithoutRecovery)
         dut_->Bus().Flush();
         dut_->Bus().Unplug(dut_->Pdo());
     };
-    EXPECT_EQ(Transfer(TRUE, buffer, sizeof buffer, &count), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(Transfer(TransferIn, buffer, sizeof buffer, &count), STATUS_IO_DEVICE_ERROR);
     sim::Hooks().timedWaitStarted = nullptr;
     EXPECT_FALSE(RecoveryRan());
     EXPECT_FALSE(IsPortConnected(dut_->Fdo()));
@@ -321,13 +322,13 @@ TEST_P(BulkTransferTest, EveryAllocationFailureIsReportedAndNothingIsSent)
         SCOPED_TRACE("allocation " + std::to_string(n));
         sim::Faults::FailNthCall(sim::Fault::PoolAllocation, n);
         ULONG count = 1;
-        EXPECT_EQ(Transfer(FALSE, buffer, sizeof buffer, &count), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(Transfer(TransferOut, buffer, sizeof buffer, &count), STATUS_INSUFFICIENT_RESOURCES);
         EXPECT_EQ(count, 0u);
         sim::Faults::Clear();
     }
     sim::Faults::FailNthCall(sim::Fault::BuildDeviceIoControlRequest, 1);
     ULONG count = 1;
-    EXPECT_EQ(Transfer(FALSE, buffer, sizeof buffer, &count), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Transfer(TransferOut, buffer, sizeof buffer, &count), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_TRUE(dut_->NewRequests().empty());
     EXPECT_TRUE(device_->Written().empty());
 }

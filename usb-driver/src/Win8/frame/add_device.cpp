@@ -80,6 +80,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
 _Use_decl_annotations_
 NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject)
 {
+    PAGED_CODE();
     ULONG osClass = QueryOsClass();
     if (osClass == 0) {
         return STATUS_NOT_SUPPORTED;
@@ -102,6 +103,7 @@ NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceO
 _Use_decl_annotations_
 NTSTATUS DetachAndDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     if (extension->LowerDeviceObject != nullptr) {
         IoDetachDevice(extension->LowerDeviceObject);

@@ -70,6 +70,7 @@ BOOLEAN IsDeviceReady(PDEVICE_OBJECT DeviceObject)
 _Use_decl_annotations_
 void WaitForPowerUp(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     // A device removed while out of D0 never comes back: without the second
     // event its waiters would hold their references, and the removal would
@@ -81,6 +82,7 @@ void WaitForPowerUp(PDEVICE_OBJECT DeviceObject)
 _Use_decl_annotations_
 void AcquireIoSemaphore(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     KeWaitForSingleObject(&DeviceExtensionOf(DeviceObject)->IoSemaphore, Executive, KernelMode, FALSE, nullptr);
 }
 
@@ -93,6 +95,7 @@ void ReleaseIoSemaphore(PDEVICE_OBJECT DeviceObject)
 _Use_decl_annotations_
 NTSTATUS PassPowerGate(PDEVICE_OBJECT DeviceObject, GATE_TEST* Ready)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     while (Ready(DeviceObject)) {
         WaitForPowerUp(DeviceObject);
@@ -115,6 +118,7 @@ NTSTATUS PassPowerGate(PDEVICE_OBJECT DeviceObject, GATE_TEST* Ready)
 _Use_decl_annotations_
 NTSTATUS RunGatedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, GATED_BODY* Body)
 {
+    PAGED_CODE();
     // Counted before the readiness test, so a removal that starts after the
     // test waits for this request.
     AcquireIoReference(DeviceObject);

@@ -22,6 +22,7 @@ Environment:
 _Use_decl_annotations_
 NTSTATUS QueryLowerCapabilities(PDEVICE_OBJECT TargetDevice, PDEVICE_CAPABILITIES Capabilities)
 {
+    PAGED_CODE();
     PIRP irp = IoAllocateIrp(TargetDevice->StackSize, FALSE);
     if (irp == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -26,6 +26,7 @@ typedef BOOLEAN(NTAPI* IS_NT_DDI_VERSION_AVAILABLE)(ULONG Version);
 _Use_decl_annotations_
 BOOLEAN IsOsVersionAvailable(ULONG Version)
 {
+    PAGED_CODE();
     UNICODE_STRING routineName;
     RtlInitUnicodeString(&routineName, WIDE("RtlIsNtDdiVersionAvailable"));
     auto isAvailable = reinterpret_cast<IS_NT_DDI_VERSION_AVAILABLE>(MmGetSystemRoutineAddress(&routineName));
@@ -48,6 +49,7 @@ BOOLEAN IsOsVersionAvailable(ULONG Version)
 _Use_decl_annotations_
 ULONG QueryOsClass()
 {
+    PAGED_CODE();
     if (IsOsVersionAvailable(NTDDI_WIN8)) {
         return OsClassWindows8;
     }

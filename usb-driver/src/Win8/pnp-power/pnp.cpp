@@ -11,7 +11,9 @@ Abstract:
     configures the USB device at start, unconfigures it at stop, holds port
     requests back while a stop or removal is pending, adjusts the reported
     capabilities, and tears the device down at removal. Every path drops the
-    reference DispatchPnp takes on entry exactly once.
+    reference DispatchPnp takes on entry exactly once: through PassDownPnp
+    or CompletePnp, or with its own ReleaseIoReference next to a
+    SendDownKeepingReference.
 
 Environment:
 
@@ -27,8 +29,10 @@ Environment:
 namespace {
 
 // Passes the request down with a copy of our stack location and no
-// completion routine, and returns what the lower driver returns.
-NTSTATUS SendDown(PDEVICE_EXTENSION Extension, PIRP Irp)
+// completion routine, and returns what the lower driver returns. Unlike
+// PassDownPnp it leaves the caller's reference held: the caller drops it
+// itself, before or after.
+NTSTATUS SendDownKeepingReference(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     IoCopyCurrentIrpStackLocationToNext(Irp);
     return IoCallDriver(Extension->LowerDeviceObject, Irp);
@@ -92,7 +96,7 @@ NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ReleaseIoSemaphore(DeviceObject);
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
-    NTSTATUS status = SendDown(extension, Irp);
+    NTSTATUS status = SendDownKeepingReference(extension, Irp);
     ReleaseIoReference(DeviceObject);
     return status;
 }
@@ -110,7 +114,7 @@ NTSTATUS QueryRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ReleaseIoReference(DeviceObject);
     KeWaitForSingleObject(&extension->StopEvent, Executive, KernelMode, FALSE, nullptr);
     Irp->IoStatus.Status = STATUS_SUCCESS;
-    return SendDown(extension, Irp);
+    return SendDownKeepingReference(extension, Irp);
 }
 
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -123,8 +127,9 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // The lower drivers see the removal first, so they end transfers still
     // in progress. A removal is never failed.
     Irp->IoStatus.Status = STATUS_SUCCESS;
-    NTSTATUS status = SendDown(extension, Irp);
+    NTSTATUS status = SendDownKeepingReference(extension, Irp);
 
+    // The base reference AddDevice took: the count can now reach 0.
     ReleaseIoReference(DeviceObject);
     KeWaitForSingleObject(&extension->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
     // The thread that dropped the last reference signalled the event while
@@ -150,7 +155,7 @@ NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     UnregisterPortInterface(DeviceObject);
     CompletePendingWait(DeviceObject, STATUS_DELETE_PENDING);
     Irp->IoStatus.Status = STATUS_SUCCESS;
-    return SendDown(extension, Irp);
+    return SendDownKeepingReference(extension, Irp);
 }
 
 // Query-stop, cancel-stop and cancel-remove of a started device: set or
@@ -163,7 +168,7 @@ NTSTATUS ChangePendingFlag(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN DEVICE
     }
     extension->*Flag = Value;
     Irp->IoStatus.Status = STATUS_SUCCESS;
-    NTSTATUS status = SendDown(extension, Irp);
+    NTSTATUS status = SendDownKeepingReference(extension, Irp);
     ReleaseIoReference(DeviceObject);
     return status;
 }
@@ -206,7 +211,7 @@ NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     // Passed on in every state: the device's own providers live below.
     AcquireIoReference(DeviceObject);
-    NTSTATUS status = SendDown(DeviceExtensionOf(DeviceObject), Irp);
+    NTSTATUS status = SendDownKeepingReference(DeviceExtensionOf(DeviceObject), Irp);
     ReleaseIoReference(DeviceObject);
     return status;
 }
@@ -223,6 +228,7 @@ NTSTATUS PassDownPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 _Use_decl_annotations_
 NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -238,6 +244,7 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 _Use_decl_annotations_
 NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
     NTSTATUS status = ForwardAndWait(DeviceObject, Irp);

@@ -141,6 +141,7 @@ NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVICE_POWE
 _Use_decl_annotations_
 NTSTATUS HandleSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack)
 {
+    PAGED_CODE();
     switch (Stack->Parameters.Power.Type) {
     case SystemPowerState:
         return HandleSystemSetPower(DeviceObject, Irp, Stack->Parameters.Power.State.SystemState);

@@ -43,11 +43,44 @@ USHORT BoundedLength(const WCHAR* Text, USHORT Capacity)
     return length;
 }
 
+// The DOS-device link and the port's entry under SERIALCOMM, for the name
+// read from the device's key.
+NTSTATUS PublishPortName(PDEVICE_EXTENSION Extension)
+{
+    NTSTATUS status = RtlAppendUnicodeToString(&Extension->DosName, WIDE("\\DosDevices\\"));
+    if (NT_SUCCESS(status)) {
+        status = RtlAppendUnicodeToString(&Extension->DosName, Extension->PortNameBuffer);
+    }
+    if (!NT_SUCCESS(status)) {
+        Extension->DosName.Length = 0;
+        return status;
+    }
+
+    status = IoCreateSymbolicLink(&Extension->DosName, &Extension->InterfaceName);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    Extension->SymbolicLinkCreated = TRUE;
+
+    // The port name, its terminator and one more NUL.
+    status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, WIDE("SERIALCOMM"), Extension->InterfaceNameBuffer, REG_SZ,
+                                   Extension->PortNameBuffer,
+                                   static_cast<ULONG>(Extension->PortName.Length + sizeof(WCHAR)));
+    if (!NT_SUCCESS(status)) {
+        IoDeleteSymbolicLink(&Extension->DosName);
+        Extension->SymbolicLinkCreated = FALSE;
+        return status;
+    }
+    Extension->SerialCommWritten = TRUE;
+    return status;
+}
+
 }  // namespace
 
 _Use_decl_annotations_
 NTSTATUS RegisterPortInterface(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     if (extension->InterfaceRegistered) {
         return STATUS_SUCCESS;
@@ -82,6 +115,7 @@ NTSTATUS RegisterPortInterface(PDEVICE_OBJECT DeviceObject)
 _Use_decl_annotations_
 NTSTATUS UnregisterPortInterface(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     if (!extension->InterfaceRegistered) {
         return STATUS_SUCCESS;
@@ -95,6 +129,7 @@ NTSTATUS UnregisterPortInterface(PDEVICE_OBJECT DeviceObject)
 _Use_decl_annotations_
 NTSTATUS CreatePortName(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     if (extension->SymbolicLinkCreated || extension->SerialCommWritten) {
         RemovePortName(DeviceObject);
@@ -146,37 +181,13 @@ NTSTATUS CreatePortName(PDEVICE_OBJECT DeviceObject)
     if (characters == 0) {
         return STATUS_OBJECT_NAME_INVALID;
     }
-    status = RtlAppendUnicodeToString(&extension->DosName, WIDE("\\DosDevices\\"));
-    if (NT_SUCCESS(status)) {
-        status = RtlAppendUnicodeToString(&extension->DosName, extension->PortNameBuffer);
-    }
-    if (!NT_SUCCESS(status)) {
-        extension->DosName.Length = 0;
-        return status;
-    }
-
-    status = IoCreateSymbolicLink(&extension->DosName, &extension->InterfaceName);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    extension->SymbolicLinkCreated = TRUE;
-
-    // The port name, its terminator and one more NUL.
-    status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, WIDE("SERIALCOMM"), extension->InterfaceNameBuffer, REG_SZ,
-                                   extension->PortNameBuffer,
-                                   static_cast<ULONG>(extension->PortName.Length + sizeof(WCHAR)));
-    if (!NT_SUCCESS(status)) {
-        IoDeleteSymbolicLink(&extension->DosName);
-        extension->SymbolicLinkCreated = FALSE;
-        return status;
-    }
-    extension->SerialCommWritten = TRUE;
-    return status;
+    return PublishPortName(extension);
 }
 
 _Use_decl_annotations_
 NTSTATUS RemovePortName(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     if (extension->SymbolicLinkCreated) {
         IoDeleteSymbolicLink(&extension->DosName);

@@ -45,10 +45,10 @@ NTSTATUS CallerBufferLength(PIRP Irp, ULONG* Length)
 // The caller's buffer is reached through a system-space mapping of its
 // memory descriptor: the user address is valid only in the caller's process.
 // A transfer that would be refused is refused before anything is mapped.
-NTSTATUS Transfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Read, ULONG Length, ULONG TimeoutMs,
+NTSTATUS Transfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TRANSFER_DIRECTION Direction, ULONG Length, ULONG TimeoutMs,
                   ULONG* Transferred)
 {
-    NTSTATUS refused = CheckBulkTransfer(DeviceObject, Read, Length);
+    NTSTATUS refused = CheckBulkTransfer(DeviceObject, Direction, Length);
     if (!NT_SUCCESS(refused)) {
         return refused;
     }
@@ -58,7 +58,7 @@ NTSTATUS Transfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Read, ULONG Len
     }
     LARGE_INTEGER timeout;
     timeout.QuadPart = static_cast<LONGLONG>(TimeoutMs) * 10000;
-    return BulkTransfer(DeviceObject, Read, buffer, Length, Transferred, &timeout);
+    return BulkTransfer(DeviceObject, Direction, buffer, Length, Transferred, &timeout);
 }
 
 // What a read and a write check and take before their transfer: the device
@@ -79,7 +79,7 @@ NTSTATUS PrepareTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG* Length, S
 
 // A transfer that failed because the device went away reports that, not
 // the transfer's own error.
-bool DeviceGone(PDEVICE_OBJECT DeviceObject)
+BOOLEAN DeviceGone(PDEVICE_OBJECT DeviceObject)
 {
     return DeviceExtensionOf(DeviceObject)->Removed || !IsPortConnected(DeviceObject);
 }
@@ -101,6 +101,7 @@ NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 _Use_decl_annotations_
 NTSTATUS ReadPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     ULONG length;
     SERIAL_TIMEOUTS timeouts;
@@ -120,7 +121,7 @@ NTSTATUS ReadPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     extension->ReadTimeoutMs = timeoutMs;
 
     ULONG received = 0;
-    status = Transfer(DeviceObject, Irp, TRUE, length, timeoutMs, &received);
+    status = Transfer(DeviceObject, Irp, TransferIn, length, timeoutMs, &received);
     if (status == STATUS_TIMEOUT) {
         return STATUS_SUCCESS;
     }
@@ -138,6 +139,7 @@ NTSTATUS ReadPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 _Use_decl_annotations_
 NTSTATUS WritePort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     ULONG length;
     SERIAL_TIMEOUTS timeouts;
@@ -153,7 +155,7 @@ NTSTATUS WritePort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     extension->WriteTimeoutMs = timeoutMs;
 
     ULONG sent = 0;
-    status = Transfer(DeviceObject, Irp, FALSE, length, timeoutMs, &sent);
+    status = Transfer(DeviceObject, Irp, TransferOut, length, timeoutMs, &sent);
     if (status == STATUS_TIMEOUT) {
         Irp->IoStatus.Information = sent;
         return STATUS_IO_TIMEOUT;

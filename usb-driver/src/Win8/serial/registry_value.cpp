@@ -28,6 +28,7 @@ _Use_decl_annotations_
 NTSTATUS QueryRegistryValue(HANDLE Key, PCWSTR ValueName, ULONG ValueNameSize, PVOID Destination,
                             ULONG DestinationSize)
 {
+    PAGED_CODE();
     UNICODE_STRING valueName;
     RtlInitUnicodeString(&valueName, ValueName);
 

@@ -39,6 +39,16 @@ struct TransferContext {
     ULONG TotalLength;
 };
 
+// What one transfer allocates. BulkTransfer frees the buffer and the status
+// block itself; the URB and the context travel with the request, and the
+// handshake decides which side frees them.
+struct TransferParts {
+    PUCHAR Buffer;
+    PURB Urb;
+    TransferContext* Context;
+    PIO_STATUS_BLOCK StatusBlock;
+};
+
 void FreeIfAllocated(PVOID Memory)
 {
     if (Memory != nullptr) {
@@ -46,13 +56,161 @@ void FreeIfAllocated(PVOID Memory)
     }
 }
 
+// All four or none.
+BOOLEAN AllocateTransferParts(TransferParts* Parts)
+{
+    Parts->Buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, BulkBufferSize, DriverPoolTag));
+    Parts->Urb = Parts->Buffer != nullptr
+                     ? static_cast<PURB>(AllocateZeroedPool(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)))
+                     : nullptr;
+    Parts->Context =
+        Parts->Urb != nullptr ? static_cast<TransferContext*>(AllocateZeroedPool(sizeof(TransferContext))) : nullptr;
+    Parts->StatusBlock = Parts->Context != nullptr
+                             ? static_cast<PIO_STATUS_BLOCK>(AllocateZeroedPool(sizeof(IO_STATUS_BLOCK)))
+                             : nullptr;
+    if (Parts->StatusBlock == nullptr) {
+        FreeIfAllocated(Parts->Context);
+        FreeIfAllocated(Parts->Urb);
+        FreeIfAllocated(Parts->Buffer);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// All data pass through a buffer of our own: the bus never sees the
+// caller's memory.
+void BuildBulkUrb(const TransferParts& Parts, PUSBD_PIPE_INFORMATION Pipe, TRANSFER_DIRECTION Direction, PVOID Buffer,
+                  ULONG Length)
+{
+    if (Direction == TransferOut) {
+        RtlCopyMemory(Parts.Buffer, Buffer, Length);
+    }
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = Parts.Urb->UrbBulkOrInterruptTransfer;
+    transfer.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    transfer.PipeHandle = Pipe->PipeHandle;
+    // A read always offers the whole buffer, so that it ends with the
+    // device's message, whatever the caller asked for.
+    transfer.TransferFlags = Direction == TransferIn ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
+                                                     : USBD_TRANSFER_DIRECTION_OUT;
+    transfer.TransferBufferLength = Direction == TransferIn ? BulkBufferSize : Length;
+    transfer.TransferBuffer = Parts.Buffer;
+    transfer.TransferBufferMDL = nullptr;
+    transfer.UrbLink = nullptr;
+}
+
+// The request is certain to exist until we let its completion go on: a
+// completion routine that finds TransferTimedOut stops it. The context is
+// not read here: the completion routine may have freed it already.
+void CancelTransfer(PIRP Irp, volatile LONG* CancelState, PURB Urb, TransferContext* Context)
+{
+    if (InterlockedExchange(CancelState, TransferTimedOut) == TransferSent) {
+        IoCancelIrp(Irp);
+        if (InterlockedExchange(CancelState, TransferCancelled) == TransferCompleted) {
+            ExFreePoolWithTag(Context, DriverPoolTag);
+            ExFreePoolWithTag(Urb, DriverPoolTag);
+            IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        }
+    }
+}
+
+// Sends the request and waits for it. *Abandoned tells a request that the
+// wait gave up on, cancelled and saw fully completed (STATUS_IO_TIMEOUT or
+// STATUS_CANCELLED) from one that completed by itself with its own status.
+NTSTATUS SendAndWait(PDEVICE_EXTENSION Extension, PIRP Irp, PKEVENT Event, const TransferParts& Parts,
+                     PLARGE_INTEGER Timeout, BOOLEAN* Abandoned)
+{
+    volatile LONG cancelState;
+    InterlockedExchange(&cancelState, TransferSent);
+    Parts.Context->Urb = Parts.Urb;
+    Parts.Context->CancelState = &cancelState;
+    Parts.Context->TotalLength = 0;
+    IoSetCompletionRoutine(Irp, BulkTransferCompletion, Parts.Context, TRUE, TRUE, TRUE);
+    IoGetNextIrpStackLocation(Irp)->Parameters.Others.Argument1 = Parts.Urb;
+
+    *Abandoned = FALSE;
+    NTSTATUS status = IoCallDriver(Extension->LowerDeviceObject, Irp);
+    if (status != STATUS_PENDING) {
+        return status;
+    }
+    // A stop or a power-down ends the transfer early through its abort
+    // event, the same way an expired time limit does.
+    LARGE_INTEGER relativeTimeout;
+    relativeTimeout.QuadPart = -Timeout->QuadPart;
+    PVOID waitObjects[] = {Event, &Extension->TransferAbortEvent, &Extension->PowerAbortEvent};
+    NTSTATUS waited =
+        KeWaitForMultipleObjects(3, waitObjects, WaitAny, Executive, KernelMode, FALSE, &relativeTimeout, nullptr);
+    if (waited == STATUS_WAIT_0) {
+        return Parts.StatusBlock->Status;
+    }
+    CancelTransfer(Irp, &cancelState, Parts.Urb, Parts.Context);
+    // Returns only once the request has fully completed, so the completion
+    // routine never writes to a stale frame. Data that arrived meanwhile are
+    // dropped.
+    KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, nullptr);
+    *Abandoned = TRUE;
+    return waited == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT : STATUS_CANCELLED;
+}
+
+// Builds the request and sends it. *Finished is FALSE when there was no
+// request to send, or when the wait gave it up: the status is then final.
+NTSTATUS RunTransfer(PDEVICE_EXTENSION Extension, const TransferParts& Parts, PLARGE_INTEGER Timeout,
+                     BOOLEAN* Finished)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, Extension->LowerDeviceObject, nullptr, 0,
+                                             nullptr, 0, TRUE, &event, Parts.StatusBlock);
+    if (irp == nullptr) {
+        ExFreePoolWithTag(Parts.Context, DriverPoolTag);
+        ExFreePoolWithTag(Parts.Urb, DriverPoolTag);
+        *Finished = FALSE;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    BOOLEAN abandoned;
+    NTSTATUS status = SendAndWait(Extension, irp, &event, Parts, Timeout, &abandoned);
+    *Finished = !abandoned;
+    return status;
+}
+
+// What the caller learns of a transfer that completed by itself, and the
+// data a read brings back.
+NTSTATUS MapTransferResult(PDEVICE_OBJECT DeviceObject, NTSTATUS Status, const TransferParts& Parts,
+                           TRANSFER_DIRECTION Direction, PVOID Buffer, ULONG Length, PULONG Transferred)
+{
+    // Recovery is pointless after a cancel or for a device that is gone.
+    if (!NT_SUCCESS(Status) && Status != STATUS_CANCELLED && Status != STATUS_DEVICE_NOT_CONNECTED) {
+        RecoverPipes(DeviceObject);
+    }
+    if (Status != STATUS_SUCCESS) {
+        return (Status == STATUS_TIMEOUT || Status == STATUS_IO_TIMEOUT) ? Status : STATUS_IO_DEVICE_ERROR;
+    }
+    const ULONG moved = static_cast<ULONG>(Parts.StatusBlock->Information);
+    if (Direction == TransferOut) {
+        if (moved != Length) {
+            return STATUS_IO_DEVICE_ERROR;
+        }
+        *Transferred = moved;
+        return STATUS_SUCCESS;
+    }
+    if (moved > Length) {
+        // The message does not fit the caller's buffer: dropped.
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    if (moved != 0) {
+        RtlCopyMemory(Buffer, Parts.Buffer, moved);
+    }
+    *Transferred = moved;
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 _Use_decl_annotations_
-NTSTATUS CheckBulkTransfer(PDEVICE_OBJECT DeviceObject, BOOLEAN Read, ULONG Length)
+NTSTATUS CheckBulkTransfer(PDEVICE_OBJECT DeviceObject, TRANSFER_DIRECTION Direction, ULONG Length)
 {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    if ((Read ? extension->BulkInPipe : extension->BulkOutPipe) == nullptr) {
+    if ((Direction == TransferIn ? extension->BulkInPipe : extension->BulkOutPipe) == nullptr) {
         return STATUS_DEVICE_NOT_READY;
     }
     if (Length == 0) {
@@ -65,11 +223,12 @@ NTSTATUS CheckBulkTransfer(PDEVICE_OBJECT DeviceObject, BOOLEAN Read, ULONG Leng
 }
 
 _Use_decl_annotations_
-NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, BOOLEAN Read, PVOID Buffer, ULONG Length, PULONG Transferred,
-                      PLARGE_INTEGER Timeout)
+NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, TRANSFER_DIRECTION Direction, PVOID Buffer, ULONG Length,
+                      PULONG Transferred, PLARGE_INTEGER Timeout)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    NTSTATUS refused = CheckBulkTransfer(DeviceObject, Read, Length);
+    NTSTATUS refused = CheckBulkTransfer(DeviceObject, Direction, Length);
     if (refused == STATUS_DEVICE_NOT_READY) {
         return refused;
     }
@@ -80,119 +239,21 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, BOOLEAN Read, PVOID Buffer, U
     if (!NT_SUCCESS(refused)) {
         return refused;
     }
-    PUSBD_PIPE_INFORMATION pipe = Read ? extension->BulkInPipe : extension->BulkOutPipe;
 
-    // All data pass through a buffer of our own: the bus never sees the
-    // caller's memory.
-    auto transferBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, BulkBufferSize, DriverPoolTag));
-    if (transferBuffer != nullptr && !Read) {
-        RtlCopyMemory(transferBuffer, Buffer, Length);
-    }
-    auto urb = transferBuffer != nullptr
-                   ? static_cast<PURB>(AllocateZeroedPool(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)))
-                   : nullptr;
-    auto context = urb != nullptr ? static_cast<TransferContext*>(AllocateZeroedPool(sizeof(TransferContext))) : nullptr;
-    auto statusBlock =
-        context != nullptr ? static_cast<PIO_STATUS_BLOCK>(AllocateZeroedPool(sizeof(IO_STATUS_BLOCK))) : nullptr;
-    if (statusBlock == nullptr) {
-        FreeIfAllocated(context);
-        FreeIfAllocated(urb);
-        FreeIfAllocated(transferBuffer);
+    TransferParts parts;
+    if (!AllocateTransferParts(&parts)) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = urb->UrbBulkOrInterruptTransfer;
-    transfer.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    transfer.PipeHandle = pipe->PipeHandle;
-    // A read always offers the whole buffer, so that it ends with the
-    // device's message, whatever the caller asked for.
-    transfer.TransferFlags = Read ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : USBD_TRANSFER_DIRECTION_OUT;
-    transfer.TransferBufferLength = Read ? BulkBufferSize : Length;
-    transfer.TransferBuffer = transferBuffer;
-    transfer.TransferBufferMDL = nullptr;
-    transfer.UrbLink = nullptr;
-
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, extension->LowerDeviceObject, nullptr, 0,
-                                             nullptr, 0, TRUE, &event, statusBlock);
-    if (irp == nullptr) {
-        ExFreePoolWithTag(statusBlock, DriverPoolTag);
-        ExFreePoolWithTag(context, DriverPoolTag);
-        ExFreePoolWithTag(urb, DriverPoolTag);
-        ExFreePoolWithTag(transferBuffer, DriverPoolTag);
-        return STATUS_INSUFFICIENT_RESOURCES;
+    BuildBulkUrb(parts, Direction == TransferIn ? extension->BulkInPipe : extension->BulkOutPipe, Direction, Buffer,
+                 Length);
+    BOOLEAN finished;
+    NTSTATUS status = RunTransfer(extension, parts, Timeout, &finished);
+    if (finished) {
+        status = MapTransferResult(DeviceObject, status, parts, Direction, Buffer, Length, Transferred);
     }
-
-    volatile LONG cancelState;
-    InterlockedExchange(&cancelState, TransferSent);
-    context->Urb = urb;
-    context->CancelState = &cancelState;
-    context->TotalLength = 0;
-    IoSetCompletionRoutine(irp, BulkTransferCompletion, context, TRUE, TRUE, TRUE);
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
-
-    NTSTATUS status = IoCallDriver(extension->LowerDeviceObject, irp);
-    if (status == STATUS_PENDING) {
-        // A stop or a power-down ends the transfer early through its abort
-        // event, the same way an expired time limit does.
-        LARGE_INTEGER relativeTimeout;
-        relativeTimeout.QuadPart = -Timeout->QuadPart;
-        PVOID waitObjects[] = {&event, &extension->TransferAbortEvent, &extension->PowerAbortEvent};
-        NTSTATUS waited = KeWaitForMultipleObjects(3, waitObjects, WaitAny, Executive, KernelMode, FALSE,
-                                                   &relativeTimeout, nullptr);
-        if (waited != STATUS_WAIT_0) {
-            // The request is certain to exist until we let its completion go
-            // on: a completion routine that finds TransferTimedOut stops it.
-            if (InterlockedExchange(&cancelState, TransferTimedOut) == TransferSent) {
-                IoCancelIrp(irp);
-                if (InterlockedExchange(&cancelState, TransferCancelled) == TransferCompleted) {
-                    ExFreePoolWithTag(context, DriverPoolTag);
-                    ExFreePoolWithTag(urb, DriverPoolTag);
-                    IoCompleteRequest(irp, IO_NO_INCREMENT);
-                }
-            }
-            // Returns only once the request has fully completed, so the
-            // completion routine never writes to a stale frame. Data that
-            // arrived meanwhile are dropped.
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-            ExFreePoolWithTag(statusBlock, DriverPoolTag);
-            ExFreePoolWithTag(transferBuffer, DriverPoolTag);
-            return waited == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT : STATUS_CANCELLED;
-        }
-        status = statusBlock->Status;
-    }
-
-    // Recovery is pointless after a cancel or for a device that is gone.
-    if (!NT_SUCCESS(status) && status != STATUS_CANCELLED && status != STATUS_DEVICE_NOT_CONNECTED) {
-        RecoverPipes(DeviceObject);
-    }
-
-    NTSTATUS result;
-    if (status != STATUS_SUCCESS) {
-        result = (status == STATUS_TIMEOUT || status == STATUS_IO_TIMEOUT) ? status : STATUS_IO_DEVICE_ERROR;
-    } else {
-        const ULONG moved = static_cast<ULONG>(statusBlock->Information);
-        *Transferred = moved;
-        result = STATUS_SUCCESS;
-        if (Read) {
-            if (moved > Length) {
-                // The message does not fit the caller's buffer: dropped.
-                *Transferred = 0;
-                result = STATUS_BUFFER_TOO_SMALL;
-            } else if (moved != 0) {
-                RtlCopyMemory(Buffer, transferBuffer, moved);
-            }
-        } else if (moved != Length) {
-            *Transferred = 0;
-            result = STATUS_IO_DEVICE_ERROR;
-        }
-    }
-
-    ExFreePoolWithTag(statusBlock, DriverPoolTag);
-    ExFreePoolWithTag(transferBuffer, DriverPoolTag);
-    return result;
+    ExFreePoolWithTag(parts.StatusBlock, DriverPoolTag);
+    ExFreePoolWithTag(parts.Buffer, DriverPoolTag);
+    return status;
 }
 
 _Use_decl_annotations_

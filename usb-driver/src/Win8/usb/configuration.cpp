@@ -63,6 +63,23 @@ ULONG PipesWithin(const USBD_INTERFACE_INFORMATION* Interface)
     return Interface->NumberOfPipes < room ? Interface->NumberOfPipes : room;
 }
 
+void TakeBulkPipes(PDEVICE_EXTENSION Extension, PUSBD_INTERFACE_INFORMATION Interface)
+{
+    Extension->BulkOutPipe = nullptr;
+    Extension->BulkInPipe = nullptr;
+    const ULONG pipes = PipesWithin(Interface);
+    for (ULONG pipe = 0; pipe < pipes; pipe++) {
+        if (Interface->Pipes[pipe].PipeType != UsbdPipeTypeBulk) {
+            continue;
+        }
+        if ((Interface->Pipes[pipe].EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0) {
+            Extension->BulkInPipe = &Interface->Pipes[pipe];
+        } else {
+            Extension->BulkOutPipe = &Interface->Pipes[pipe];
+        }
+    }
+}
+
 void FreeInterfaceCopies(PDEVICE_EXTENSION Extension)
 {
     for (PUSBD_INTERFACE_INFORMATION& copy : Extension->InterfaceInfo) {
@@ -75,6 +92,7 @@ void FreeInterfaceCopies(PDEVICE_EXTENSION Extension)
 _Use_decl_annotations_
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     auto request = static_cast<struct _URB_CONTROL_DESCRIPTOR_REQUEST*>(
         AllocateZeroedPool(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
@@ -133,6 +151,7 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
 _Use_decl_annotations_
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     PUSB_CONFIGURATION_DESCRIPTOR configuration = extension->ConfigurationDescriptor;
     const ULONG interfaces = configuration->bNumInterfaces;
@@ -182,19 +201,7 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject)
             extension->InterfaceInfo[number] = copy;
 
             // The bulk pipes of the last interface decide.
-            extension->BulkOutPipe = nullptr;
-            extension->BulkInPipe = nullptr;
-            const ULONG pipes = PipesWithin(copy);
-            for (ULONG pipe = 0; pipe < pipes; pipe++) {
-                if (copy->Pipes[pipe].PipeType != UsbdPipeTypeBulk) {
-                    continue;
-                }
-                if ((copy->Pipes[pipe].EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0) {
-                    extension->BulkInPipe = &copy->Pipes[pipe];
-                } else {
-                    extension->BulkOutPipe = &copy->Pipes[pipe];
-                }
-            }
+            TakeBulkPipes(extension, copy);
             record = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(record) + record->Length);
         }
         if (NT_SUCCESS(status) && (extension->BulkOutPipe == nullptr || extension->BulkInPipe == nullptr)) {
@@ -214,6 +221,7 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject)
 _Use_decl_annotations_
 NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     auto urb = static_cast<struct _URB_SELECT_CONFIGURATION*>(AllocateZeroedPool(sizeof(struct _URB_SELECT_CONFIGURATION)));
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -60,16 +60,19 @@ NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ReleaseUsbResources(PDEVICE_OBJECT DeviceObject);
 
+// The direction of a bulk transfer, as the device sees it.
+typedef enum _TRANSFER_DIRECTION { TransferOut, TransferIn } TRANSFER_DIRECTION;
+
 // The refusals BulkTransfer makes before it touches a buffer: no pipe
 // (STATUS_DEVICE_NOT_READY), a length of 0 or above BulkBufferSize
 // (STATUS_INVALID_PARAMETER), a removed device (STATUS_DELETE_PENDING).
 _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS CheckBulkTransfer(PDEVICE_OBJECT DeviceObject, BOOLEAN Read, ULONG Length);
+NTSTATUS CheckBulkTransfer(PDEVICE_OBJECT DeviceObject, TRANSFER_DIRECTION Direction, ULONG Length);
 
-// One bulk transfer, IN into Buffer when Read, else OUT from it, bounded by
-// Timeout (positive, in 100 ns units).
+// One bulk transfer, IN into Buffer or OUT from it, bounded by Timeout
+// (positive, in 100 ns units).
 _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, BOOLEAN Read, PVOID Buffer, ULONG Length, PULONG Transferred,
-                      PLARGE_INTEGER Timeout);
+NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, TRANSFER_DIRECTION Direction, PVOID Buffer, ULONG Length,
+                      PULONG Transferred, PLARGE_INTEGER Timeout);
 
 IO_COMPLETION_ROUTINE BulkTransferCompletion;

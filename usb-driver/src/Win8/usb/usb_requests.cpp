@@ -62,6 +62,7 @@ NTSTATUS SendPortRequest(PDEVICE_OBJECT DeviceObject, ULONG IoControlCode)
 _Use_decl_annotations_
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb)
 {
+    PAGED_CODE();
     auto statusBlock = static_cast<PIO_STATUS_BLOCK>(AllocateZeroedPool(sizeof(IO_STATUS_BLOCK)));
     if (statusBlock == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -100,18 +101,21 @@ BOOLEAN IsPortConnected(PDEVICE_OBJECT DeviceObject)
 _Use_decl_annotations_
 NTSTATUS CyclePort(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     return SendPortRequest(DeviceObject, IOCTL_INTERNAL_USB_CYCLE_PORT);
 }
 
 _Use_decl_annotations_
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     return SendPortRequest(DeviceObject, IOCTL_INTERNAL_USB_RESET_PORT);
 }
 
 _Use_decl_annotations_
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe)
 {
+    PAGED_CODE();
     if (DeviceExtensionOf(DeviceObject)->Removed || !IsPortConnected(DeviceObject)) {
         return STATUS_DELETE_PENDING;
     }
@@ -131,6 +135,7 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe)
 _Use_decl_annotations_
 NTSTATUS RecoverPipes(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     // Each step is tried whatever the one before did.
     if (extension->BulkOutPipe != nullptr) {

@@ -6,10 +6,10 @@ Module Name:
 
 Abstract:
 
-    Host declarations of the kernel's IRQL, dispatcher objects (events and
-    semaphores), waits, spin locks and interlocked operations. The simulated
-    kernel implements the routines; the interlocked operations are inline, as
-    they are on x64.
+    Host declarations of the kernel's IRQL and the pageable-code check,
+    dispatcher objects (events and semaphores), waits, spin locks and
+    interlocked operations. The simulated kernel implements the routines;
+    the interlocked operations are inline, as they are on x64.
 
 Environment:
 
@@ -18,6 +18,8 @@ Environment:
 --*/
 
 #pragma once
+
+#include <string_view>
 
 #include "nt_types.h"
 
@@ -98,6 +100,15 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
                                         PKWAIT_BLOCK WaitBlockArray);
 
 }  // extern "C"
+
+namespace sim {
+void RequireIrqlAtMost(KIRQL maximum, std::string_view routine);
+}  // namespace sim
+
+// Nothing here is ever paged out, so the DDK's checked-build test of
+// pageable code stops the test instead, as the simulated kernel does for
+// every routine called too high.
+#define PAGED_CODE() sim::RequireIrqlAtMost(APC_LEVEL, __func__)
 
 // Interlocked operations are compiler intrinsics on x64: full barriers.
 inline LONG InterlockedIncrement(LONG volatile* Addend)
