@@ -1,0 +1,124 @@
+// Rules of the USB stack a client can break, each sent by a deliberately
+// wrong client: selecting a configuration or resetting a pipe above
+// PASSIVE_LEVEL, and resetting a pipe or the port before the transfers on
+// it have been cancelled and have ended. Each stops the test with a bug
+// check; the right way round is shown to work beside it.
+
+#include "kernel/irql.h"
+#include "sim/support/usb_client.h"
+#include "support/sim_test.h"
+#include "usb/loopback_device.h"
+
+namespace bulkcom_test {
+namespace {
+
+using sim::CompletionMode;
+
+class UsbBusRules : public SimTest, public ::testing::WithParamInterface<CompletionMode> {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        bus_ = std::make_unique<sim::UsbBus>(GetParam());
+        pdo_ = bus_->CreatePhysicalDevice(std::make_shared<sim::LoopbackDevice>());
+        client_ = std::make_unique<UsbClient>(pdo_);
+        UsbConfiguration configuration = client_->Configure();
+        ASSERT_EQ(configuration.status, STATUS_SUCCESS);
+        in_ = configuration.Pipe(sim::BulkInEndpoint);
+        out_ = configuration.Pipe(sim::BulkOutEndpoint);
+    }
+    void TearDown() override
+    {
+        client_.reset();
+        bus_.reset();
+        SimTest::TearDown();
+    }
+
+    // The loopback has nothing to send: the read waits on the device until
+    // cancelled, which is what a client must do before a reset.
+    std::unique_ptr<UsbTransfer> WaitingRead() { return client_->Read(in_, 64); }
+    void CancelAndWait(UsbTransfer& read)
+    {
+        bus_->Flush();
+        EXPECT_TRUE(read.Call().Cancel());
+        EXPECT_EQ(read.Wait(), STATUS_CANCELLED);
+    }
+
+    std::unique_ptr<sim::UsbBus> bus_;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    std::unique_ptr<UsbClient> client_;
+    USBD_PIPE_HANDLE in_ = nullptr;
+    USBD_PIPE_HANDLE out_ = nullptr;
+};
+
+// Sends the URB from DISPATCH_LEVEL, as a client would from a completion
+// routine; the request is built before, at the level its builder asks for.
+void SubmitAtDispatch(PDEVICE_OBJECT pdo, URB& urb)
+{
+    KEVENT event;
+    IO_STATUS_BLOCK status;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0, nullptr, 0, TRUE,
+                                             &event, &status);
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb;
+    sim::ScopedIrql dispatch(DISPATCH_LEVEL);
+    IoCallDriver(pdo, irp);
+}
+
+TEST_P(UsbBusRules, SelectingAConfigurationAbovePassiveLevelIsABugCheck)
+{
+    URB deconfigure{};
+    deconfigure.UrbSelectConfiguration.Hdr.Length = sizeof(deconfigure.UrbSelectConfiguration);
+    deconfigure.UrbSelectConfiguration.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    EXPECT_DEATH(SubmitAtDispatch(pdo_, deconfigure),
+                 "IRQL_NOT_LESS_OR_EQUAL.*URB_FUNCTION_SELECT_CONFIGURATION called at IRQL 2");
+    EXPECT_EQ(client_->Deconfigure(), STATUS_SUCCESS);
+}
+
+TEST_P(UsbBusRules, ResettingAPipeAbovePassiveLevelIsABugCheck)
+{
+    URB reset{};
+    reset.UrbPipeRequest.Hdr.Length = sizeof(reset.UrbPipeRequest);
+    reset.UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    reset.UrbPipeRequest.PipeHandle = in_;
+    EXPECT_DEATH(SubmitAtDispatch(pdo_, reset),
+                 "IRQL_NOT_LESS_OR_EQUAL.*URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL called at IRQL 2");
+
+    EXPECT_EQ(client_->ResetPipe(in_), STATUS_SUCCESS);
+}
+
+TEST_P(UsbBusRules, ResettingAPipeWithATransferStillPendingOnItIsABugCheck)
+{
+    EXPECT_DEATH(
+        {
+            auto read = WaitingRead();
+            client_->ResetPipe(in_);
+        },
+        "BUGCODE_USB_DRIVER.*URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL sent while a transfer on the pipe");
+
+    auto read = WaitingRead();
+    EXPECT_EQ(client_->ResetPipe(out_), STATUS_SUCCESS) << "another pipe's transfers do not matter";
+    CancelAndWait(*read);
+    EXPECT_EQ(client_->ResetPipe(in_), STATUS_SUCCESS);
+}
+
+TEST_P(UsbBusRules, ResettingThePortWithATransferStillPendingOnTheDeviceIsABugCheck)
+{
+    EXPECT_DEATH(
+        {
+            auto read = WaitingRead();
+            client_->PortRequest(IOCTL_INTERNAL_USB_RESET_PORT);
+        },
+        "BUGCODE_USB_DRIVER.*IOCTL_INTERNAL_USB_RESET_PORT sent while a transfer on the device");
+
+    auto read = WaitingRead();
+    CancelAndWait(*read);
+    EXPECT_EQ(client_->PortRequest(IOCTL_INTERNAL_USB_RESET_PORT), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, UsbBusRules,
+                         ::testing::Values(CompletionMode::Synchronous, CompletionMode::ControllerThread), ModeName);
+
+}  // namespace
+}  // namespace bulkcom_test
