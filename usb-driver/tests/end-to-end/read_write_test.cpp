@@ -12,9 +12,8 @@
 #include "application_side.h"
 #include "kernel/fault_injection.h"
 #include "kernel/hooks.h"
+#include "support/open_port_test.h"
 #include "support/port_access.h"
-#include "support/sim_test.h"
-#include "support/usb_device_under_test.h"
 #include "support/wait_watcher.h"
 #include "usb/descriptor_variants.h"
 #include "usb/scripted_device.h"
@@ -67,35 +66,12 @@ std::vector<UCHAR> Pattern(size_t length)
     return data;
 }
 
-class ReadWriteFixture : public SimTest {
-protected:
-    void Open(std::shared_ptr<sim::UsbDeviceModel> model, CompletionMode mode)
-    {
-        device_ = std::make_unique<UsbDeviceUnderTest>(std::move(model), mode);
-        device_->AddAndStart();
-        port_ = OpenComPort();
-        ASSERT_NE(port_, INVALID_HANDLE_VALUE);
-    }
-    void TearDown() override
-    {
-        if (port_ != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(CloseHandle(port_));
-        }
-        sim::WaitForDeferredCloses();
-        device_.reset();
-        SimTest::TearDown();
-    }
-
-    std::unique_ptr<UsbDeviceUnderTest> device_;
-    HANDLE port_ = INVALID_HANDLE_VALUE;
-};
-
-class LoopbackTest : public ReadWriteFixture, public ::testing::WithParamInterface<CompletionMode> {
+class LoopbackTest : public OpenPortTest, public ::testing::WithParamInterface<CompletionMode> {
 protected:
     void SetUp() override
     {
         SimTest::SetUp();
-        Open(std::make_shared<sim::LoopbackDevice>(), GetParam());
+        StartAndOpen(std::make_shared<sim::LoopbackDevice>(), GetParam());
     }
 };
 
@@ -146,13 +122,13 @@ INSTANTIATE_TEST_SUITE_P(EndToEnd, LoopbackTest,
 // Each transfer waits at the device; when the driver's timed wait begins,
 // the hook notes its time limit and ends the transfer through the abort
 // event a stop uses, so that no rule has to run its course.
-class TimeoutTest : public ReadWriteFixture {
+class TimeoutTest : public OpenPortTest {
 protected:
     void SetUp() override
     {
         SimTest::SetUp();
         scripted_ = std::make_shared<sim::ScriptedDevice>();
-        Open(scripted_, CompletionMode::Synchronous);
+        StartAndOpen(scripted_, CompletionMode::Synchronous);
         sim::Hooks().timedWaitStarted = [this](PVOID, LONGLONG relative) {
             lastWait_ = relative;
             KeSetEvent(&device_->Extension()->TransferAbortEvent, IO_NO_INCREMENT, FALSE);
@@ -161,7 +137,7 @@ protected:
     void TearDown() override
     {
         sim::Hooks().timedWaitStarted = nullptr;
-        ReadWriteFixture::TearDown();
+        OpenPortTest::TearDown();
     }
 
     // The computed timeout and the relative time the kernel saw.
@@ -235,13 +211,13 @@ TEST_F(TimeoutTest, AReadThatTimesOutSucceedsEmptyAWriteFails)
     EXPECT_EQ(device_->Bus().WaitingTransfers(device_->Pdo()), 0u) << "both transfers were cancelled";
 }
 
-class DeviceFailuresTest : public ReadWriteFixture, public ::testing::WithParamInterface<CompletionMode> {
+class DeviceFailuresTest : public OpenPortTest, public ::testing::WithParamInterface<CompletionMode> {
 protected:
     void SetUp() override
     {
         SimTest::SetUp();
         scripted_ = std::make_shared<sim::ScriptedDevice>();
-        Open(scripted_, GetParam());
+        StartAndOpen(scripted_, GetParam());
         device_->Bus().SetUnplugHandler([this](PDEVICE_OBJECT pdo) { device_->Pnp().ReportUnplugged(pdo); });
         device_->NewRequests();
     }

@@ -14,10 +14,9 @@
 #include "application_side.h"
 #include "kernel/hooks.h"
 #include "pnp-power/power_watchdog.h"
+#include "support/open_port_test.h"
 #include "support/port_access.h"
 #include "support/power_cases.h"
-#include "support/sim_test.h"
-#include "support/usb_device_under_test.h"
 #include "support/wait_watcher.h"
 #include "usb/loopback_device.h"
 #include "usb/scripted_device.h"
@@ -65,7 +64,7 @@ Outcome Read(HANDLE port, std::vector<UCHAR>& buffer)
     });
 }
 
-class SleepResumeTest : public SimTest, public ::testing::WithParamInterface<PowerCase> {
+class SleepResumeTest : public OpenPortTest, public ::testing::WithParamInterface<PowerCase> {
 protected:
     void SetUp() override
     {
@@ -78,25 +77,13 @@ protected:
     void TearDown() override
     {
         sim::Hooks().timedWaitStarted = nullptr;
-        if (port_ != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(CloseHandle(port_));
-        }
-        sim::WaitForDeferredCloses();
-        if (device_) {
-            device_->Pnp().WaitUntilIdle();
-            device_->Bus().Flush();
-        }
-        device_.reset();
-        SimTest::TearDown();
+        OpenPortTest::TearDown();
     }
 
     void Start(std::shared_ptr<sim::UsbDeviceModel> model)
     {
-        device_ = std::make_unique<UsbDeviceUnderTest>(std::move(model), GetParam().mode);
-        device_->AddAndStart();
+        StartAndOpen(std::move(model), GetParam().mode, PortOpen::Overlapped);
         device_->Bus().SetUnplugHandler([this](PDEVICE_OBJECT pdo) { device_->Pnp().ReportUnplugged(pdo); });
-        port_ = OpenComPortOverlapped();
-        ASSERT_NE(port_, INVALID_HANDLE_VALUE);
         // Reads wait for their device for about 49 days.
         COMMTIMEOUTS patient{MAXDWORD, 0, MAXDWORD, 0, 0};
         ASSERT_TRUE(SetCommTimeouts(port_, &patient));
@@ -126,8 +113,6 @@ protected:
         }
     }
 
-    std::unique_ptr<UsbDeviceUnderTest> device_;
-    HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 
 TEST_P(SleepResumeTest, APowerDownEndsTheReadInFlightAndRequestsWaitUntilTheResume)

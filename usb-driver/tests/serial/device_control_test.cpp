@@ -6,9 +6,7 @@
 #include <vector>
 
 #include "serial/serial.h"
-#include "support/usb_device_under_test.h"
-#include "support/port_access.h"
-#include "support/sim_test.h"
+#include "support/open_port_test.h"
 
 namespace bulkcom_test {
 namespace {
@@ -27,28 +25,14 @@ ControlResult Control(HANDLE port, DWORD code, const void* input, DWORD inputLen
     return {ok, ok ? DWORD{0} : GetLastError(), bytes};
 }
 
-class DeviceControlTest : public SimTest {
+class DeviceControlTest : public OpenPortTest {
 protected:
     void SetUp() override
     {
         SimTest::SetUp();
-        device_ = std::make_unique<UsbDeviceUnderTest>();
-        device_->AddAndStart();
+        StartAndOpen();
         device_->NewRequests();
-        port_ = OpenComPort();
-        ASSERT_NE(port_, INVALID_HANDLE_VALUE);
     }
-    void TearDown() override
-    {
-        if (port_ != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(CloseHandle(port_));
-        }
-        device_.reset();
-        SimTest::TearDown();
-    }
-
-    std::unique_ptr<UsbDeviceUnderTest> device_;
-    HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(DeviceControlTest, SetRequestsNeedExactlyTheirRecordAndGetRequestsAtLeastIt)

@@ -8,9 +8,7 @@
 #include <vector>
 
 #include "application_side.h"
-#include "support/port_access.h"
-#include "support/sim_test.h"
-#include "support/usb_device_under_test.h"
+#include "support/open_port_test.h"
 #include "support/wait_watcher.h"
 
 namespace bulkcom_test {
@@ -53,30 +51,15 @@ BOOL Purge(HANDLE port, DWORD inputLength = 4)
     return ok;
 }
 
-class WaitOnMaskTest : public SimTest {
+class WaitOnMaskTest : public OpenPortTest {
 protected:
     void SetUp() override
     {
         SimTest::SetUp();
-        device_ = std::make_unique<UsbDeviceUnderTest>();
-        device_->AddAndStart();
-        port_ = OpenComPortOverlapped();
-        ASSERT_NE(port_, INVALID_HANDLE_VALUE);
-    }
-    void TearDown() override
-    {
-        if (port_ != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(CloseHandle(port_));
-        }
-        sim::WaitForDeferredCloses();
-        device_.reset();
-        SimTest::TearDown();
+        StartAndOpen(std::make_shared<sim::LoopbackDevice>(), sim::CompletionMode::ControllerThread, PortOpen::Overlapped);
     }
 
     PIRP Held() { return device_->Extension()->PendingWaitIrp; }
-
-    std::unique_ptr<UsbDeviceUnderTest> device_;
-    HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(WaitOnMaskTest, HeldUntilAPurgeWhateverElseArrives)
