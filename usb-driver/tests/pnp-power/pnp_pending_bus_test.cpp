@@ -68,7 +68,7 @@ bool PassedDown(const std::vector<sim::UsbRequestRecord>& sent, UCHAR minor)
 }
 
 // The USB completion mode, and whether the bus pends Plug and Play requests.
-class PnpPendingBus : public SimTest, public ::testing::WithParamInterface<std::tuple<CompletionMode, bool>> {
+class PnpPendingBusTest : public SimTest, public ::testing::WithParamInterface<std::tuple<CompletionMode, bool>> {
 protected:
     void SetUp() override
     {
@@ -101,7 +101,7 @@ protected:
     std::unique_ptr<PnpReturnWatch> watch_;
 };
 
-TEST_P(PnpPendingBus, StartCapabilitiesStopRestartAndRemoval)
+TEST_P(PnpPendingBusTest, StartCapabilitiesStopRestartAndRemoval)
 {
     ASSERT_EQ(device_->Add(), STATUS_SUCCESS);
     PDEVICE_EXTENSION e = device_->Extension();
@@ -141,7 +141,7 @@ TEST_P(PnpPendingBus, StartCapabilitiesStopRestartAndRemoval)
     EXPECT_TRUE(PassedDown(device_->NewRequests(), IRP_MN_REMOVE_DEVICE));
 }
 
-TEST_P(PnpPendingBus, CancelledQueriesAndSurpriseRemoval)
+TEST_P(PnpPendingBusTest, CancelledQueriesAndSurpriseRemoval)
 {
     device_->AddAndStart();
     PDEVICE_EXTENSION e = device_->Extension();
@@ -174,7 +174,7 @@ std::string ParamName(const ::testing::TestParamInfo<std::tuple<CompletionMode, 
     return mode + (std::get<1>(info.param) ? "BusPends" : "BusEndsAtOnce");
 }
 
-INSTANTIATE_TEST_SUITE_P(Pnp, PnpPendingBus,
+INSTANTIATE_TEST_SUITE_P(Pnp, PnpPendingBusTest,
                          ::testing::Combine(::testing::Values(CompletionMode::Synchronous,
                                                               CompletionMode::ControllerThread),
                                             ::testing::Bool()),
@@ -182,9 +182,9 @@ INSTANTIATE_TEST_SUITE_P(Pnp, PnpPendingBus,
 
 // The stand-in bus pends too: the requests a device that was never started
 // gets end the same way.
-class StandInBusPending : public SimTest, public ::testing::WithParamInterface<bool> {};
+class StandInBusPendingTest : public SimTest, public ::testing::WithParamInterface<bool> {};
 
-TEST_P(StandInBusPending, CapabilitiesQueryAndRemovalOfADeviceNeverStarted)
+TEST_P(StandInBusPendingTest, CapabilitiesQueryAndRemovalOfADeviceNeverStarted)
 {
     DeviceUnderTest device;
     device.Bus().PendPnpRequests(device.Pdo(), GetParam());
@@ -211,7 +211,7 @@ TEST_P(StandInBusPending, CapabilitiesQueryAndRemovalOfADeviceNeverStarted)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Pnp, StandInBusPending, ::testing::Bool(), [](const auto& info) {
+INSTANTIATE_TEST_SUITE_P(Pnp, StandInBusPendingTest, ::testing::Bool(), [](const auto& info) {
     return std::string(info.param ? "BusPends" : "BusEndsAtOnce");
 });
 

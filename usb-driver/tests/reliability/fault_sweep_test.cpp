@@ -43,7 +43,7 @@ std::string SweepCaseName(const ::testing::TestParamInfo<SweepCase>& info)
            (info.param.ending == Ending::Unplug ? "_Unplug" : "_Removal");
 }
 
-class FaultSweep : public SimTest, public ::testing::WithParamInterface<SweepCase> {
+class FaultSweepTest : public SimTest, public ::testing::WithParamInterface<SweepCase> {
 protected:
     // One life on a fresh platform, with the faults arm sets up; returns
     // how many calls were failed.
@@ -65,7 +65,7 @@ protected:
     }
 };
 
-TEST_P(FaultSweep, EveryCallOfTheRoutineFailingInTurn)
+TEST_P(FaultSweepTest, EveryCallOfTheRoutineFailingInTurn)
 {
     const sim::Fault fault = GetParam().fault;
     unsigned runs = 0;
@@ -79,7 +79,7 @@ TEST_P(FaultSweep, EveryCallOfTheRoutineFailingInTurn)
     RecordProperty("runs", static_cast<int>(runs));
 }
 
-TEST_P(FaultSweep, EveryCallFromOneSiteFailing)
+TEST_P(FaultSweepTest, EveryCallFromOneSiteFailing)
 {
     const sim::Fault fault = GetParam().fault;
     RunOnce([] {});
@@ -91,7 +91,7 @@ TEST_P(FaultSweep, EveryCallFromOneSiteFailing)
     RecordProperty("sites", static_cast<int>(sites.size()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Reliability, FaultSweep, ::testing::ValuesIn(AllSweepCases()), SweepCaseName);
+INSTANTIATE_TEST_SUITE_P(Reliability, FaultSweepTest, ::testing::ValuesIn(AllSweepCases()), SweepCaseName);
 
 }  // namespace
 }  // namespace bulkcom_test

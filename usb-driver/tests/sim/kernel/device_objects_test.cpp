@@ -11,7 +11,7 @@
 namespace bulkcom_test {
 namespace {
 
-class DeviceObjects : public SimTest {};
+class DeviceObjectsTest : public SimTest {};
 
 PDEVICE_OBJECT Create(TestDriver& driver, ULONG extensionSize = 0, const char16_t* name = nullptr,
                       NTSTATUS* status = nullptr)
@@ -31,7 +31,7 @@ PDEVICE_OBJECT Lookup(const char16_t* name, NTSTATUS* status)
     return sim::Namespace::Resolve(name, nullptr, status);
 }
 
-TEST_F(DeviceObjects, CreateGivesAZeroedExtensionAndAnObjectStillInitializing)
+TEST_F(DeviceObjectsTest, CreateGivesAZeroedExtensionAndAnObjectStillInitializing)
 {
     TestDriver driver(u"\\Driver\\maker");
     constexpr ULONG extensionSize = 200;
@@ -59,7 +59,7 @@ TEST_F(DeviceObjects, CreateGivesAZeroedExtensionAndAnObjectStillInitializing)
     EXPECT_TRUE(std::all_of(fresh, fresh + extensionSize, [](UCHAR b) { return b == 0; }));
 }
 
-TEST_F(DeviceObjects, NamedDeviceIsFoundByNameUntilDeletedAndNamesAreUnique)
+TEST_F(DeviceObjectsTest, NamedDeviceIsFoundByNameUntilDeletedAndNamesAreUnique)
 {
     TestDriver driver(u"\\Driver\\namer");
     PDEVICE_OBJECT device = Create(driver, 0, u"\\Device\\BcNamed0");
@@ -79,7 +79,7 @@ TEST_F(DeviceObjects, NamedDeviceIsFoundByNameUntilDeletedAndNamesAreUnique)
     EXPECT_FALSE(sim::IsLiveDeviceObject(device));
 }
 
-TEST_F(DeviceObjects, AttachingGoesOnTopOfTheStackAndCountsItsLocations)
+TEST_F(DeviceObjectsTest, AttachingGoesOnTopOfTheStackAndCountsItsLocations)
 {
     TestDriver bus(u"\\Driver\\bus");
     TestDriver function(u"\\Driver\\function");
@@ -109,7 +109,7 @@ TEST_F(DeviceObjects, AttachingGoesOnTopOfTheStackAndCountsItsLocations)
     EXPECT_EQ(pdo->AttachedDevice, nullptr);
 }
 
-TEST_F(DeviceObjects, NothingAttachesToADeletedDevice)
+TEST_F(DeviceObjectsTest, NothingAttachesToADeletedDevice)
 {
     TestDriver bus(u"\\Driver\\bus");
     TestDriver function(u"\\Driver\\function");
@@ -123,7 +123,7 @@ TEST_F(DeviceObjects, NothingAttachesToADeletedDevice)
     sim::DereferenceDevice(pdo);
 }
 
-TEST_F(DeviceObjects, ADeletedDeviceIsListedAsReferencedUntilItsLastReferenceGoes)
+TEST_F(DeviceObjectsTest, ADeletedDeviceIsListedAsReferencedUntilItsLastReferenceGoes)
 {
     TestDriver bus(u"\\Driver\\bus");
     PDEVICE_OBJECT pdo = Create(bus);
@@ -141,7 +141,7 @@ TEST_F(DeviceObjects, ADeletedDeviceIsListedAsReferencedUntilItsLastReferenceGoe
     EXPECT_TRUE(sim::DeletedReferencedDeviceObjects().empty());
 }
 
-TEST_F(DeviceObjects, InjectedFaultsFailCreationAndAttachment)
+TEST_F(DeviceObjectsTest, InjectedFaultsFailCreationAndAttachment)
 {
     TestDriver driver(u"\\Driver\\faulty");
     sim::Faults::FailNthCall(sim::Fault::CreateDevice, 1, STATUS_NO_MEMORY);

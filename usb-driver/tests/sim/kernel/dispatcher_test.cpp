@@ -11,7 +11,7 @@
 namespace bulkcom_test {
 namespace {
 
-class Dispatcher : public SimTest {};
+class DispatcherTest : public SimTest {};
 
 constexpr LONGLONG TwentyMilliseconds = 20 * 10'000;
 
@@ -33,7 +33,7 @@ NTSTATUS WaitForever(PVOID object)
     return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
 }
 
-TEST_F(Dispatcher, NotificationEventStaysSignalledForEveryWaitUntilReset)
+TEST_F(DispatcherTest, NotificationEventStaysSignalledForEveryWaitUntilReset)
 {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -52,7 +52,7 @@ TEST_F(Dispatcher, NotificationEventStaysSignalledForEveryWaitUntilReset)
     EXPECT_EQ(Poll(&event), STATUS_TIMEOUT);
 }
 
-TEST_F(Dispatcher, SynchronizationEventSatisfiesOneWaitAndResetsItself)
+TEST_F(DispatcherTest, SynchronizationEventSatisfiesOneWaitAndResetsItself)
 {
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, TRUE);
@@ -67,7 +67,7 @@ TEST_F(Dispatcher, SynchronizationEventSatisfiesOneWaitAndResetsItself)
     EXPECT_EQ(Poll(&event), STATUS_TIMEOUT);
 }
 
-TEST_F(Dispatcher, SemaphoreCountsReleasesUpToItsLimitAndEachWaitTakesOne)
+TEST_F(DispatcherTest, SemaphoreCountsReleasesUpToItsLimitAndEachWaitTakesOne)
 {
     KSEMAPHORE semaphore;
     KeInitializeSemaphore(&semaphore, 1, 3);
@@ -87,7 +87,7 @@ TEST_F(Dispatcher, SemaphoreCountsReleasesUpToItsLimitAndEachWaitTakesOne)
     EXPECT_EQ(KeReadStateSemaphore(&semaphore), 0);
 }
 
-TEST_F(Dispatcher, ShortRelativeTimeoutExpiresAndTheHooksSeeIt)
+TEST_F(DispatcherTest, ShortRelativeTimeoutExpiresAndTheHooksSeeIt)
 {
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
@@ -107,7 +107,7 @@ TEST_F(Dispatcher, ShortRelativeTimeoutExpiresAndTheHooksSeeIt)
     EXPECT_EQ(sim::TimedOutWaitCount(), 1u);
 }
 
-TEST_F(Dispatcher, ZeroTimeoutPollsWithoutBlockingEvenAtDispatchLevel)
+TEST_F(DispatcherTest, ZeroTimeoutPollsWithoutBlockingEvenAtDispatchLevel)
 {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -125,7 +125,7 @@ TEST_F(Dispatcher, ZeroTimeoutPollsWithoutBlockingEvenAtDispatchLevel)
     EXPECT_EQ(timedWaits, 0);
 }
 
-TEST_F(Dispatcher, SignalRacingATimedWaitIsNeitherLostNorCountedTwice)
+TEST_F(DispatcherTest, SignalRacingATimedWaitIsNeitherLostNorCountedTwice)
 {
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
@@ -143,7 +143,7 @@ TEST_F(Dispatcher, SignalRacingATimedWaitIsNeitherLostNorCountedTwice)
     EXPECT_EQ(Poll(&event), STATUS_SUCCESS);
 }
 
-TEST_F(Dispatcher, BlockedWaitersAreReleasedByAnotherThread)
+TEST_F(DispatcherTest, BlockedWaitersAreReleasedByAnotherThread)
 {
     WaitWatcher watcher;
 

@@ -17,7 +17,7 @@
 namespace bulkcom_test {
 namespace {
 
-class Irps : public SimTest {};
+class IrpsTest : public SimTest {};
 
 constexpr ULONG IoctlBuffered = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
@@ -89,7 +89,7 @@ DispatchHandler ForwardWithRoutine(TestDriver& driver, Completion& seen, BOOLEAN
     };
 }
 
-TEST_F(Irps, CallDriverMovesToTheNextLocationAndNamesItsDevice)
+TEST_F(IrpsTest, CallDriverMovesToTheNextLocationAndNamesItsDevice)
 {
     TwoDeviceStack stack;
     std::vector<std::pair<PDEVICE_OBJECT, CHAR>> seen;
@@ -127,7 +127,7 @@ TEST_F(Irps, CallDriverMovesToTheNextLocationAndNamesItsDevice)
     EXPECT_EQ(dispatched, (std::vector<Dispatched>{{stack.lower, STATUS_SUCCESS}, {stack.upper, STATUS_SUCCESS}}));
 }
 
-TEST_F(Irps, TheArrivalHookSeesEachDeviceWithItsLocationBeforeItsDispatchRoutineRuns)
+TEST_F(IrpsTest, TheArrivalHookSeesEachDeviceWithItsLocationBeforeItsDispatchRoutineRuns)
 {
     TwoDeviceStack stack;
     std::vector<std::string> events;
@@ -155,7 +155,7 @@ TEST_F(Irps, TheArrivalHookSeesEachDeviceWithItsLocationBeforeItsDispatchRoutine
                                                 "lower dispatch", "lower returned", "upper returned"}));
 }
 
-TEST_F(Irps, EntriesADriverDidNotSetRefuseTheRequest)
+TEST_F(IrpsTest, EntriesADriverDidNotSetRefuseTheRequest)
 {
     TestDriver driver(u"\\Driver\\bare");
     PDEVICE_OBJECT device = driver.CreateDevice();
@@ -165,7 +165,7 @@ TEST_F(Irps, EntriesADriverDidNotSetRefuseTheRequest)
     EXPECT_FALSE(IsOutstanding(call.irp));
 }
 
-TEST_F(Irps, CompletionRoutinesRunByTheirInvokeFlagsWithTheDeviceThatSetThem)
+TEST_F(IrpsTest, CompletionRoutinesRunByTheirInvokeFlagsWithTheDeviceThatSetThem)
 {
     struct Case {
         NTSTATUS status;
@@ -203,7 +203,7 @@ TEST_F(Irps, CompletionRoutinesRunByTheirInvokeFlagsWithTheDeviceThatSetThem)
     }
 }
 
-TEST_F(Irps, PendingReturnedReachesTheRoutineAboveALocationWithoutOne)
+TEST_F(IrpsTest, PendingReturnedReachesTheRoutineAboveALocationWithoutOne)
 {
     for (bool pendBelow : {true, false}) {
         SCOPED_TRACE(pendBelow ? "completed later" : "completed at once");
@@ -251,7 +251,7 @@ TEST_F(Irps, PendingReturnedReachesTheRoutineAboveALocationWithoutOne)
     }
 }
 
-TEST_F(Irps, MoreProcessingRequiredStopsCompletionUntilTheRequestIsCompletedAgain)
+TEST_F(IrpsTest, MoreProcessingRequiredStopsCompletionUntilTheRequestIsCompletedAgain)
 {
     TwoDeviceStack stack;
     Completion seen;
@@ -289,7 +289,7 @@ TEST_F(Irps, MoreProcessingRequiredStopsCompletionUntilTheRequestIsCompletedAgai
     EXPECT_FALSE(IsOutstanding(call.irp));
 }
 
-TEST_F(Irps, BufferedControlRequestCarriesInputAndReturnsOutputByInformation)
+TEST_F(IrpsTest, BufferedControlRequestCarriesInputAndReturnsOutputByInformation)
 {
     TestDriver driver(u"\\Driver\\echo");
     PDEVICE_OBJECT device = driver.CreateDevice();
@@ -331,7 +331,7 @@ TEST_F(Irps, BufferedControlRequestCarriesInputAndReturnsOutputByInformation)
     EXPECT_TRUE(sim::Pool::Outstanding().empty());
 }
 
-TEST_F(Irps, ControlRequestCompletedLaterFromAnotherProcessorReachesTheWaitingCaller)
+TEST_F(IrpsTest, ControlRequestCompletedLaterFromAnotherProcessorReachesTheWaitingCaller)
 {
     TestDriver driver(u"\\Driver\\slow");
     PDEVICE_OBJECT device = driver.CreateDevice();
@@ -359,7 +359,7 @@ TEST_F(Irps, ControlRequestCompletedLaterFromAnotherProcessorReachesTheWaitingCa
     EXPECT_FALSE(IsOutstanding(call.irp));
 }
 
-TEST_F(Irps, WarningStillReturnsDataWhileAnErrorReturnsOnlyItsStatus)
+TEST_F(IrpsTest, WarningStillReturnsDataWhileAnErrorReturnsOnlyItsStatus)
 {
     TestDriver driver(u"\\Driver\\partial");
     PDEVICE_OBJECT device = driver.CreateDevice();
@@ -386,7 +386,7 @@ TEST_F(Irps, WarningStillReturnsDataWhileAnErrorReturnsOnlyItsStatus)
     EXPECT_EQ(output[0], 0);
 }
 
-TEST_F(Irps, AllocatedRequestIsStoppedByItsOwnerAndFreed)
+TEST_F(IrpsTest, AllocatedRequestIsStoppedByItsOwnerAndFreed)
 {
     TwoDeviceStack stack;
     stack.upperDriver.On(IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](PDEVICE_OBJECT device, PIRP irp) {
@@ -442,7 +442,7 @@ VOID NTAPI CancelByCompleting(PDEVICE_OBJECT device, PIRP irp)
     CompleteWith(irp, STATUS_CANCELLED);
 }
 
-TEST_F(Irps, CancelCallsTheRoutineAtDispatchLevelAndCompletionHonoursInvokeOnCancel)
+TEST_F(IrpsTest, CancelCallsTheRoutineAtDispatchLevelAndCompletionHonoursInvokeOnCancel)
 {
     TwoDeviceStack stack;
     Completion seen;
@@ -479,7 +479,7 @@ TEST_F(Irps, CancelCallsTheRoutineAtDispatchLevelAndCompletionHonoursInvokeOnCan
     EXPECT_EQ(call.status.Status, STATUS_CANCELLED);
 }
 
-TEST_F(Irps, CancelWithoutARoutineOnlyMarksTheRequest)
+TEST_F(IrpsTest, CancelWithoutARoutineOnlyMarksTheRequest)
 {
     TestDriver driver(u"\\Driver\\holder");
     PDEVICE_OBJECT device = driver.CreateDevice();
@@ -500,7 +500,7 @@ TEST_F(Irps, CancelWithoutARoutineOnlyMarksTheRequest)
     EXPECT_EQ(call.status.Status, STATUS_CANCELLED);
 }
 
-TEST_F(Irps, CancelRoutineRunsHoldingTheCancelSpinLock)
+TEST_F(IrpsTest, CancelRoutineRunsHoldingTheCancelSpinLock)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     // Taking the cancel spin lock again from inside the routine proves the

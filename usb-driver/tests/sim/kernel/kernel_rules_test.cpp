@@ -8,7 +8,7 @@
 namespace bulkcom_test {
 namespace {
 
-class KernelRules : public SimTest {
+class KernelRulesTest : public SimTest {
 protected:
     void SetUp() override
     {
@@ -33,7 +33,7 @@ void SendTo(const DispatchHandler& answer)
     IoCallDriver(device, irp);
 }
 
-TEST_F(KernelRules, RequestsAreCompletedOnceWithoutACancelRoutineAndNotAsPending)
+TEST_F(KernelRulesTest, RequestsAreCompletedOnceWithoutACancelRoutineAndNotAsPending)
 {
     EXPECT_DEATH(SendTo([](PDEVICE_OBJECT, PIRP irp) {
                      CompleteWith(irp, STATUS_SUCCESS);
@@ -50,7 +50,7 @@ TEST_F(KernelRules, RequestsAreCompletedOnceWithoutACancelRoutineAndNotAsPending
                  "DRIVER_VERIFIER_IOMANAGER_VIOLATION");
 }
 
-TEST_F(KernelRules, SemaphoreReleaseBeyondItsLimitAndBlockingAtDispatchLevel)
+TEST_F(KernelRulesTest, SemaphoreReleaseBeyondItsLimitAndBlockingAtDispatchLevel)
 {
     EXPECT_DEATH(
         [] {
@@ -73,7 +73,7 @@ TEST_F(KernelRules, SemaphoreReleaseBeyondItsLimitAndBlockingAtDispatchLevel)
     EXPECT_DEATH(waitAtDispatch(&tenMilliseconds), "IRQL_NOT_LESS_OR_EQUAL");
 }
 
-TEST_F(KernelRules, PoolIsUsedAtTheRightLevelAndFreedOnceWithItsOwnTag)
+TEST_F(KernelRulesTest, PoolIsUsedAtTheRightLevelAndFreedOnceWithItsOwnTag)
 {
     auto atDispatch = [](auto&& action) {
         KIRQL old;
@@ -97,7 +97,7 @@ TEST_F(KernelRules, PoolIsUsedAtTheRightLevelAndFreedOnceWithItsOwnTag)
         "BAD_POOL_CALLER");
 }
 
-TEST_F(KernelRules, SpinLocksAreReleasedAtDispatchLevelAndIrqlOnlyRaisedUpwards)
+TEST_F(KernelRulesTest, SpinLocksAreReleasedAtDispatchLevelAndIrqlOnlyRaisedUpwards)
 {
     EXPECT_DEATH(
         [] {
@@ -125,7 +125,7 @@ NTSTATUS PageableRoutine()
     return STATUS_SUCCESS;
 }
 
-TEST_F(KernelRules, PageableCodeRunsAtApcLevelAtMost)
+TEST_F(KernelRulesTest, PageableCodeRunsAtApcLevelAtMost)
 {
     auto runAt = [](KIRQL irql) {
         KIRQL old;
@@ -138,7 +138,7 @@ TEST_F(KernelRules, PageableCodeRunsAtApcLevelAtMost)
     EXPECT_DEATH(runAt(DISPATCH_LEVEL), "IRQL_NOT_LESS_OR_EQUAL(.|\n)*PageableRoutine called at IRQL 2");
 }
 
-TEST_F(KernelRules, AttachedDeviceIsNotDeleted)
+TEST_F(KernelRulesTest, AttachedDeviceIsNotDeleted)
 {
     auto deleteAttached = [](bool deleteUpper) {
         TestDriver lowerDriver(u"\\Driver\\lower");

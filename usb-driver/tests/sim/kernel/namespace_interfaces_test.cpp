@@ -14,8 +14,8 @@
 namespace bulkcom_test {
 namespace {
 
-class SymbolicLinks : public SimTest {};
-class DeviceInterfaces : public SimTest {};
+class SymbolicLinksTest : public SimTest {};
+class DeviceInterfacesTest : public SimTest {};
 
 constexpr char16_t InstanceId[] = u"USB\\VID_1209&PID_B1C0\\5&2f3c1a&0&1";
 constexpr GUID InterfaceClass = {0x12345678, 0x9abc, 0xdef0, {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef}};
@@ -34,7 +34,7 @@ bool IsPoolAllocation(PVOID address)
                        [&](const sim::PoolAllocation& allocation) { return allocation.address == address; });
 }
 
-TEST_F(SymbolicLinks, DosDeviceLinksChainToTheNamedDevice)
+TEST_F(SymbolicLinksTest, DosDeviceLinksChainToTheNamedDevice)
 {
     TestDriver driver(u"\\Driver\\linked");
     PDEVICE_OBJECT device = driver.CreateDevice(u"\\Device\\BcChain0");
@@ -66,7 +66,7 @@ TEST_F(SymbolicLinks, DosDeviceLinksChainToTheNamedDevice)
     EXPECT_EQ(IoDeleteSymbolicLink(&middle), STATUS_SUCCESS);
 }
 
-TEST_F(DeviceInterfaces, RegistrationReturnsAPoolNameOfTheRealFormFreedByTheCaller)
+TEST_F(DeviceInterfacesTest, RegistrationReturnsAPoolNameOfTheRealFormFreedByTheCaller)
 {
     sim::StandInBus bus;
     PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(InstanceId);
@@ -90,7 +90,7 @@ TEST_F(DeviceInterfaces, RegistrationReturnsAPoolNameOfTheRealFormFreedByTheCall
     EXPECT_TRUE(sim::Pool::Outstanding().empty());
 }
 
-TEST_F(DeviceInterfaces, OnlyAPhysicalDeviceRegistersAndFailuresAllocateNothing)
+TEST_F(DeviceInterfacesTest, OnlyAPhysicalDeviceRegistersAndFailuresAllocateNothing)
 {
     sim::StandInBus bus;
     PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(InstanceId);
@@ -106,7 +106,7 @@ TEST_F(DeviceInterfaces, OnlyAPhysicalDeviceRegistersAndFailuresAllocateNothing)
     EXPECT_TRUE(sim::DeviceInterfaces::Registered().empty());
 }
 
-TEST_F(DeviceInterfaces, EnablingCreatesTheLinkAndDisablingRemovesIt)
+TEST_F(DeviceInterfacesTest, EnablingCreatesTheLinkAndDisablingRemovesIt)
 {
     sim::StandInBus bus;
     PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(InstanceId);

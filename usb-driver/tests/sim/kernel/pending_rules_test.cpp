@@ -9,7 +9,7 @@
 namespace bulkcom_test {
 namespace {
 
-class PendingRules : public SimTest {
+class PendingRulesTest : public SimTest {
 protected:
     void SetUp() override
     {
@@ -66,7 +66,7 @@ void SendTo(const DispatchHandler& answer)
     SendAndWait(device);
 }
 
-TEST_F(PendingRules, StatusPendingIsReturnedOnlyForARequestMarkedPending)
+TEST_F(PendingRulesTest, StatusPendingIsReturnedOnlyForARequestMarkedPending)
 {
     EXPECT_DEATH(SendTo([](PDEVICE_OBJECT, PIRP) { return STATUS_PENDING; }),
                  "DRIVER_VERIFIER_IOMANAGER_VIOLATION.*STATUS_PENDING without marking");
@@ -77,7 +77,7 @@ TEST_F(PendingRules, StatusPendingIsReturnedOnlyForARequestMarkedPending)
                  "DRIVER_VERIFIER_IOMANAGER_VIOLATION.*marked the request pending and returned STATUS_SUCCESS");
 }
 
-TEST_F(PendingRules, ARequestMarkedPendingMayBeCompletedBeforeItsDispatchRoutineReturns)
+TEST_F(PendingRulesTest, ARequestMarkedPendingMayBeCompletedBeforeItsDispatchRoutineReturns)
 {
     TestDriver driver(u"\\Driver\\sound");
     PDEVICE_OBJECT device = driver.CreateDevice();
@@ -89,7 +89,7 @@ TEST_F(PendingRules, ARequestMarkedPendingMayBeCompletedBeforeItsDispatchRoutine
     EXPECT_EQ(SendAndWait(device), STATUS_SUCCESS);
 }
 
-TEST_F(PendingRules, ADriverPassingARequestDownReturnsThePendingOfTheDriverBelow)
+TEST_F(PendingRulesTest, ADriverPassingARequestDownReturnsThePendingOfTheDriverBelow)
 {
     Holder below;
     TestDriver upper(u"\\Driver\\upper");
@@ -129,7 +129,7 @@ void PassDownThrough(PIO_COMPLETION_ROUTINE routine)
     EXPECT_EQ(SendAndWait(device, [&] { below.Complete(STATUS_SUCCESS); }), STATUS_SUCCESS);
 }
 
-TEST_F(PendingRules, ACompletionRoutineCarriesThePendingOfARequestFromAbove)
+TEST_F(PendingRulesTest, ACompletionRoutineCarriesThePendingOfARequestFromAbove)
 {
     PassDownThrough(Propagates);
     EXPECT_DEATH(PassDownThrough(DropsThePending),
@@ -151,7 +151,7 @@ NTSTATUS NTAPI LetsItsOwnRequestFinish(PDEVICE_OBJECT, PIRP irp, PVOID)
     return STATUS_SUCCESS;
 }
 
-TEST_F(PendingRules, TheCompletionRoutineOfARequestADriverBuiltHasNoLocationToMark)
+TEST_F(PendingRulesTest, TheCompletionRoutineOfARequestADriverBuiltHasNoLocationToMark)
 {
     Holder below;
     KEVENT done;

@@ -12,7 +12,7 @@
 namespace bulkcom_test {
 namespace {
 
-class Pool : public SimTest {};
+class PoolTest : public SimTest {};
 
 constexpr ULONG FirstTag = sim::PoolTag("Tst1");
 constexpr ULONG SecondTag = sim::PoolTag("Tst2");
@@ -42,7 +42,7 @@ bool FilledWith(PVOID block, size_t size, UCHAR value)
     return ExAllocatePoolWithTag(NonPagedPoolNx, 16, FirstTag);
 }
 
-TEST_F(Pool, AllocationsAreTrackedByTagAndTypeUntilFreed)
+TEST_F(PoolTest, AllocationsAreTrackedByTagAndTypeUntilFreed)
 {
     PVOID paged = ExAllocatePoolWithTag(PagedPool, 24, FirstTag);
     PVOID nonPaged = ExAllocatePoolWithTag(NonPagedPoolNx, 40, SecondTag);
@@ -75,7 +75,7 @@ TEST_F(Pool, AllocationsAreTrackedByTagAndTypeUntilFreed)
     EXPECT_EQ(sim::Pool::PeakUse().blocks, 2u);
 }
 
-TEST_F(Pool, ThreadsAllocatingAtOnceLeaveAnExactPeakAndCount)
+TEST_F(PoolTest, ThreadsAllocatingAtOnceLeaveAnExactPeakAndCount)
 {
     constexpr size_t threads = 4;
     constexpr size_t blocks = 500;
@@ -103,7 +103,7 @@ TEST_F(Pool, ThreadsAllocatingAtOnceLeaveAnExactPeakAndCount)
     EXPECT_EQ(sim::Pool::PeakUse().blocks, threads * blocks);
 }
 
-TEST_F(Pool, FreshAllocationsCarryTheFillPatternAgainAfterAReset)
+TEST_F(PoolTest, FreshAllocationsCarryTheFillPatternAgainAfterAReset)
 {
     PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 64, FirstTag);
     ASSERT_NE(block, nullptr);
@@ -120,7 +120,7 @@ TEST_F(Pool, FreshAllocationsCarryTheFillPatternAgainAfterAReset)
     ExFreePool(block);
 }
 
-TEST_F(Pool, NthCallFailsOnceAndLeavesNothingBehind)
+TEST_F(PoolTest, NthCallFailsOnceAndLeavesNothingBehind)
 {
     sim::Faults::FailNthCall(sim::Fault::PoolAllocation, 2);
     PVOID first = AllocateAtFirstSite();
@@ -135,7 +135,7 @@ TEST_F(Pool, NthCallFailsOnceAndLeavesNothingBehind)
     ExFreePool(third);
 }
 
-TEST_F(Pool, EveryCallFromOneSiteFailsUntilCleared)
+TEST_F(PoolTest, EveryCallFromOneSiteFailsUntilCleared)
 {
     // A first run learns the sites, in the order they were first seen.
     ExFreePool(AllocateAtFirstSite());

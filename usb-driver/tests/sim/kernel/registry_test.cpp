@@ -17,7 +17,7 @@ namespace bulkcom_test {
 namespace {
 
 // The bus is made after the kernel's reset and gone before its checks.
-class HardwareKey : public SimTest {
+class HardwareKeyTest : public SimTest {
 protected:
     void SetUp() override
     {
@@ -35,7 +35,7 @@ protected:
     PDEVICE_OBJECT pdo_ = nullptr;
 };
 
-class DeviceMap : public SimTest {};
+class DeviceMapTest : public SimTest {};
 
 // KEY_VALUE_FULL_INFORMATION as Windows lays it out: five ULONGs, then the name.
 constexpr ULONG TitleIndexAt = 0;
@@ -59,7 +59,7 @@ NTSTATUS Query(HANDLE key, const char16_t* name, std::vector<UCHAR>& buffer, ULO
                            static_cast<ULONG>(buffer.size()), resultLength);
 }
 
-TEST_F(HardwareKey, FullInformationHasTheRealLayoutWithTheDataAtItsOffset)
+TEST_F(HardwareKeyTest, FullInformationHasTheRealLayoutWithTheDataAtItsOffset)
 {
     sim::Registry::SetHardwareString(pdo_, u"PortName", u"COM5");
     sim::Registry::SetHardwareDword(pdo_, u"SerialSkipExternalNaming", 1);
@@ -93,7 +93,7 @@ TEST_F(HardwareKey, FullInformationHasTheRealLayoutWithTheDataAtItsOffset)
     EXPECT_EQ(ZwClose(key), STATUS_INVALID_HANDLE);
 }
 
-TEST_F(HardwareKey, ShortBuffersReportTheLengthNeeded)
+TEST_F(HardwareKeyTest, ShortBuffersReportTheLengthNeeded)
 {
     sim::Registry::SetHardwareString(pdo_, u"PortName", u"COM12");
     HANDLE key = nullptr;
@@ -126,7 +126,7 @@ TEST_F(HardwareKey, ShortBuffersReportTheLengthNeeded)
     EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 }
 
-TEST_F(HardwareKey, QueriesNeedQueryAccessAndFaultsLeaveNoHandle)
+TEST_F(HardwareKeyTest, QueriesNeedQueryAccessAndFaultsLeaveNoHandle)
 {
     sim::Registry::SetHardwareString(pdo_, u"PortName", u"COM5");
     HANDLE key = nullptr;
@@ -147,7 +147,7 @@ TEST_F(HardwareKey, QueriesNeedQueryAccessAndFaultsLeaveNoHandle)
     EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 }
 
-TEST_F(DeviceMap, WrittenValuesAppearUnderTheHardwareDeviceMapUntilDeleted)
+TEST_F(DeviceMapTest, WrittenValuesAppearUnderTheHardwareDeviceMapUntilDeleted)
 {
     const char16_t com5[] = u"COM5";
     const char16_t com7[] = u"COM7";

@@ -9,9 +9,9 @@
 namespace bulkcom_test {
 namespace {
 
-class RtlStrings : public SimTest {};
+class RtlStringsTest : public SimTest {};
 
-TEST_F(RtlStrings, InitCountsBytesWithoutTheTerminator)
+TEST_F(RtlStringsTest, InitCountsBytesWithoutTheTerminator)
 {
     const char16_t* text = u"COM5";
     UNICODE_STRING string;
@@ -30,7 +30,7 @@ TEST_F(RtlStrings, InitCountsBytesWithoutTheTerminator)
     EXPECT_EQ(string.Buffer, nullptr);
 }
 
-TEST_F(RtlStrings, AppendFillsTheBufferOrLeavesTheDestinationUnchanged)
+TEST_F(RtlStringsTest, AppendFillsTheBufferOrLeavesTheDestinationUnchanged)
 {
     std::array<WCHAR, 8> buffer{};
     UNICODE_STRING destination{0, sizeof buffer, buffer.data()};
@@ -56,7 +56,7 @@ TEST_F(RtlStrings, AppendFillsTheBufferOrLeavesTheDestinationUnchanged)
     EXPECT_EQ(small, before);
 }
 
-TEST_F(RtlStrings, CopyTruncatesToTheDestinationAndCompareFoldsCaseOnRequest)
+TEST_F(RtlStringsTest, CopyTruncatesToTheDestinationAndCompareFoldsCaseOnRequest)
 {
     std::array<WCHAR, 3> buffer{};
     UNICODE_STRING destination{0, sizeof buffer, buffer.data()};

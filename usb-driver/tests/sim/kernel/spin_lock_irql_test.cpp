@@ -10,9 +10,9 @@
 namespace bulkcom_test {
 namespace {
 
-class SpinLockIrql : public SimTest {};
+class SpinLockIrqlTest : public SimTest {};
 
-TEST_F(SpinLockIrql, RaiseReturnsThePreviousLevelAndLowerRestoresIt)
+TEST_F(SpinLockIrqlTest, RaiseReturnsThePreviousLevelAndLowerRestoresIt)
 {
     KIRQL fromPassive;
     KeRaiseIrql(APC_LEVEL, &fromPassive);
@@ -34,7 +34,7 @@ TEST_F(SpinLockIrql, RaiseReturnsThePreviousLevelAndLowerRestoresIt)
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-TEST_F(SpinLockIrql, AcquireRaisesToDispatchAndReleaseReturnsToTheCallersLevel)
+TEST_F(SpinLockIrqlTest, AcquireRaisesToDispatchAndReleaseReturnsToTheCallersLevel)
 {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
@@ -61,7 +61,7 @@ TEST_F(SpinLockIrql, AcquireRaisesToDispatchAndReleaseReturnsToTheCallersLevel)
     KeLowerIrql(entry);
 }
 
-TEST_F(SpinLockIrql, SpinLockExcludesOtherProcessors)
+TEST_F(SpinLockIrqlTest, SpinLockExcludesOtherProcessors)
 {
     constexpr int threads = 4;
     constexpr int rounds = 20000;

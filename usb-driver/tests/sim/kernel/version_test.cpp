@@ -10,7 +10,7 @@
 namespace bulkcom_test {
 namespace {
 
-class OsVersion : public SimTest {};
+class OsVersionTest : public SimTest {};
 
 using DdiQuery = BOOLEAN(NTAPI*)(ULONG Version);
 
@@ -42,7 +42,7 @@ const Facts facts[] = {
     {sim::WindowsVersion::Windows10, "10", 10, 0, 10240, 19045, NTDDI_WIN10, NtddiWin10Cobalt},
 };
 
-TEST_F(OsVersion, PsGetVersionReportsTheConfiguredSystem)
+TEST_F(OsVersionTest, PsGetVersionReportsTheConfiguredSystem)
 {
     for (const Facts& expected : facts) {
         SCOPED_TRACE(expected.name);
@@ -59,7 +59,7 @@ TEST_F(OsVersion, PsGetVersionReportsTheConfiguredSystem)
     }
 }
 
-TEST_F(OsVersion, DdiQueryExistsFromVistaOnAndAnswersForTheConfiguredSystem)
+TEST_F(OsVersionTest, DdiQueryExistsFromVistaOnAndAnswersForTheConfiguredSystem)
 {
     UNICODE_STRING routineName = Counted(u"RtlIsNtDdiVersionAvailable");
     for (const Facts& expected : facts) {

@@ -122,7 +122,7 @@ struct TinySystem {
     }
 };
 
-class Pnp : public SimTest {
+class PnpTest : public SimTest {
 protected:
     void SetUp() override
     {
@@ -133,11 +133,11 @@ protected:
 
 // Tests that open the physical device as an application does, through a
 // DOS-device name.
-class PnpWithFiles : public Pnp {
+class PnpWithFilesTest : public PnpTest {
 protected:
     void SetUp() override
     {
-        Pnp::SetUp();
+        PnpTest::SetUp();
         system_.emplace();
         pdoName_ = sim::KernelExtensionOf(system_->pdo).Name;
         UNICODE_STRING target = Counted(pdoName_.c_str());
@@ -148,7 +148,7 @@ protected:
     {
         IoDeleteSymbolicLink(&link_);
         system_.reset();
-        Pnp::TearDown();
+        PnpTest::TearDown();
     }
 
     static HANDLE Open(const char* name = "\\\\.\\TINY")
@@ -183,7 +183,7 @@ DEVICE_CAPABILITIES BlankCapabilities()
     return capabilities;
 }
 
-TEST_F(Pnp, LoadsTheDriverAndAddsTheDeviceOnTopOfThePhysicalOne)
+TEST_F(PnpTest, LoadsTheDriverAndAddsTheDeviceOnTopOfThePhysicalOne)
 {
     TinySystem system;
     EXPECT_EQ(system.pnp.EntryStatus(), STATUS_SUCCESS);
@@ -198,7 +198,7 @@ TEST_F(Pnp, LoadsTheDriverAndAddsTheDeviceOnTopOfThePhysicalOne)
     EXPECT_EQ(tiny.fdo->StackSize, 2);
 }
 
-TEST_F(Pnp, AddDeviceThatLeavesTheDeviceInitializingIsABugCheck)
+TEST_F(PnpTest, AddDeviceThatLeavesTheDeviceInitializingIsABugCheck)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto addWithoutClearing = [] {
@@ -209,7 +209,7 @@ TEST_F(Pnp, AddDeviceThatLeavesTheDeviceInitializingIsABugCheck)
     EXPECT_DEATH(addWithoutClearing(), "DRIVER_VERIFIER_DETECTED_VIOLATION");
 }
 
-TEST_F(Pnp, RequestsNoDriverMayFailSucceedAndReachTheBus)
+TEST_F(PnpTest, RequestsNoDriverMayFailSucceedAndReachTheBus)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto send = [](UCHAR minor) {
@@ -230,7 +230,7 @@ TEST_F(Pnp, RequestsNoDriverMayFailSucceedAndReachTheBus)
     tiny = TinyDriver{};
 }
 
-TEST_F(Pnp, RequestsArriveWithNotSupportedPresetAndTheBusAnswersCapabilities)
+TEST_F(PnpTest, RequestsArriveWithNotSupportedPresetAndTheBusAnswersCapabilities)
 {
     TinySystem system;
     ASSERT_EQ(system.pnp.AddDevice(system.pdo), STATUS_SUCCESS);
@@ -268,7 +268,7 @@ TEST_F(Pnp, RequestsArriveWithNotSupportedPresetAndTheBusAnswersCapabilities)
 constexpr DWORD IoctlHeld = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x840, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr UCHAR FileRequestsOfAnOpen[] = {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE};
 
-TEST_F(PnpWithFiles, OpensReachAPlugAndPlayStackOnlyFromItsStartToItsRemoval)
+TEST_F(PnpWithFilesTest, OpensReachAPlugAndPlayStackOnlyFromItsStartToItsRemoval)
 {
     EXPECT_EQ(OpenAndClose(), DWORD{ERROR_FILE_NOT_FOUND}) << "added, not started";
     tiny.failStart = true;
@@ -298,7 +298,7 @@ TEST_F(PnpWithFiles, OpensReachAPlugAndPlayStackOnlyFromItsStartToItsRemoval)
     IoDeleteDevice(control);
 }
 
-TEST_F(PnpWithFiles, AnOrderlyRemovalIsVetoedWhileAFileIsOpenOnTheStack)
+TEST_F(PnpWithFilesTest, AnOrderlyRemovalIsVetoedWhileAFileIsOpenOnTheStack)
 {
     ASSERT_EQ(system_->pnp.SendPnp(system_->pdo, IRP_MN_START_DEVICE), STATUS_SUCCESS);
     HANDLE file = Open();

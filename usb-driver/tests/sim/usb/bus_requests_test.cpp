@@ -22,8 +22,8 @@ using sim::CompletionMode;
 
 constexpr char16_t Instance[] = u"5&2f3c1a&0&1";
 
-class UsbBusRequests : public SimTest, public ::testing::WithParamInterface<CompletionMode> {};
-class UsbPhysicalDevice : public SimTest {};
+class UsbBusRequestsTest : public SimTest, public ::testing::WithParamInterface<CompletionMode> {};
+class UsbPhysicalDeviceTest : public SimTest {};
 
 std::vector<UCHAR> Prefix(const std::vector<UCHAR>& bytes, size_t length)
 {
@@ -36,7 +36,7 @@ bool UntouchedFrom(const std::vector<UCHAR>& bytes, size_t offset)
                        [](UCHAR byte) { return byte == UntouchedByte; });
 }
 
-TEST_P(UsbBusRequests, DeviceDescriptorReadsAreCutToTheOfferedLength)
+TEST_P(UsbBusRequestsTest, DeviceDescriptorReadsAreCutToTheOfferedLength)
 {
     sim::UsbBus bus(GetParam());
     PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(std::make_shared<sim::ScriptedDevice>(), Instance);
@@ -56,7 +56,7 @@ TEST_P(UsbBusRequests, DeviceDescriptorReadsAreCutToTheOfferedLength)
     EXPECT_TRUE(UntouchedFrom(bytes, 18)) << "nothing is written beyond what the device sent";
 }
 
-TEST_P(UsbBusRequests, AConfigurationLongerThanTheOfferIsReadAgainWhole)
+TEST_P(UsbBusRequestsTest, AConfigurationLongerThanTheOfferIsReadAgainWhole)
 {
     sim::UsbBus bus(GetParam());
     PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(
@@ -95,7 +95,7 @@ TEST_P(UsbBusRequests, AConfigurationLongerThanTheOfferIsReadAgainWhole)
     EXPECT_EQ(log[2].transferredLength, 600u);
 }
 
-TEST_P(UsbBusRequests, DescriptorsTheDeviceLacksAreStalled)
+TEST_P(UsbBusRequestsTest, DescriptorsTheDeviceLacksAreStalled)
 {
     sim::UsbBus bus(GetParam());
     PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(std::make_shared<sim::ScriptedDevice>(), Instance);
@@ -108,7 +108,7 @@ TEST_P(UsbBusRequests, DescriptorsTheDeviceLacksAreStalled)
     EXPECT_TRUE(UntouchedFrom(bytes, 0));
 }
 
-TEST_P(UsbBusRequests, SelectConfigurationFillsEveryInterfaceAndPipe)
+TEST_P(UsbBusRequestsTest, SelectConfigurationFillsEveryInterfaceAndPipe)
 {
     sim::UsbBus bus(GetParam());
     PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(
@@ -158,7 +158,7 @@ TEST_P(UsbBusRequests, SelectConfigurationFillsEveryInterfaceAndPipe)
     EXPECT_EQ(handles.size(), 4u) << "every pipe has its own handle";
 }
 
-TEST_P(UsbBusRequests, DeconfiguringInvalidatesEveryPipeHandle)
+TEST_P(UsbBusRequestsTest, DeconfiguringInvalidatesEveryPipeHandle)
 {
     sim::UsbBus bus(GetParam());
     auto device = std::make_shared<sim::ScriptedDevice>();
@@ -187,7 +187,7 @@ TEST_P(UsbBusRequests, DeconfiguringInvalidatesEveryPipeHandle)
     EXPECT_EQ(fresh->Received(), Pattern(5));
 }
 
-TEST_P(UsbBusRequests, ARefusedSelectLeavesTheConfigurationAsItWas)
+TEST_P(UsbBusRequestsTest, ARefusedSelectLeavesTheConfigurationAsItWas)
 {
     sim::UsbBus bus(GetParam());
     auto device = std::make_shared<sim::ScriptedDevice>();
@@ -218,7 +218,7 @@ TEST_P(UsbBusRequests, ARefusedSelectLeavesTheConfigurationAsItWas)
     EXPECT_EQ(read->Wait(), STATUS_SUCCESS) << "the pipes of the configuration in force still work";
 }
 
-TEST_P(UsbBusRequests, MalformedRequestsAreRefused)
+TEST_P(UsbBusRequestsTest, MalformedRequestsAreRefused)
 {
     sim::UsbBus bus(GetParam());
     PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(std::make_shared<sim::ScriptedDevice>(), Instance);
@@ -252,7 +252,7 @@ TEST_P(UsbBusRequests, MalformedRequestsAreRefused)
               STATUS_INVALID_DEVICE_REQUEST);
 }
 
-TEST_P(UsbBusRequests, PortStatusReportsAPluggedInDevice)
+TEST_P(UsbBusRequestsTest, PortStatusReportsAPluggedInDevice)
 {
     sim::UsbBus bus(GetParam());
     PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(std::make_shared<sim::ScriptedDevice>(), Instance);
@@ -268,7 +268,7 @@ TEST_P(UsbBusRequests, PortStatusReportsAPluggedInDevice)
     EXPECT_EQ(client.PortStatus(), ULONG{USBD_PORT_ENABLED | USBD_PORT_CONNECTED});
 }
 
-TEST_P(UsbBusRequests, APortResetClearsHaltsAndKeepsThePipes)
+TEST_P(UsbBusRequestsTest, APortResetClearsHaltsAndKeepsThePipes)
 {
     sim::UsbBus bus(GetParam());
     auto device = std::make_shared<sim::ScriptedDevice>();
@@ -290,7 +290,7 @@ TEST_P(UsbBusRequests, APortResetClearsHaltsAndKeepsThePipes)
     EXPECT_EQ(client.PortRequest(IOCTL_INTERNAL_USB_CYCLE_PORT), STATUS_SUCCESS);
 }
 
-TEST_P(UsbBusRequests, InjectedFailuresEndTheMatchingRequestsUntilCleared)
+TEST_P(UsbBusRequestsTest, InjectedFailuresEndTheMatchingRequestsUntilCleared)
 {
     sim::UsbBus bus(GetParam());
     PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(std::make_shared<sim::ScriptedDevice>(), Instance);
@@ -319,7 +319,7 @@ TEST_P(UsbBusRequests, InjectedFailuresEndTheMatchingRequestsUntilCleared)
     EXPECT_EQ(status, STATUS_SUCCESS);
 }
 
-INSTANTIATE_TEST_SUITE_P(Usb, UsbBusRequests,
+INSTANTIATE_TEST_SUITE_P(Usb, UsbBusRequestsTest,
                          ::testing::Values(CompletionMode::Synchronous, CompletionMode::ControllerThread), ModeName);
 
 // Where each request's completion began: the thread and its IRQL.
@@ -344,7 +344,7 @@ private:
     std::vector<std::pair<std::thread::id, KIRQL>> seen_;
 };
 
-TEST_F(UsbPhysicalDevice, SynchronousModeCompletesInTheSendersThread)
+TEST_F(UsbPhysicalDeviceTest, SynchronousModeCompletesInTheSendersThread)
 {
     sim::UsbBus bus(CompletionMode::Synchronous);
     auto device = std::make_shared<sim::ScriptedDevice>();
@@ -372,7 +372,7 @@ TEST_F(UsbPhysicalDevice, SynchronousModeCompletesInTheSendersThread)
     EXPECT_EQ(read->Wait(), STATUS_SUCCESS);
 }
 
-TEST_F(UsbPhysicalDevice, ControllerModeCompletesLaterOnTheControllerThreadAtDispatchLevel)
+TEST_F(UsbPhysicalDeviceTest, ControllerModeCompletesLaterOnTheControllerThreadAtDispatchLevel)
 {
     sim::UsbBus bus(CompletionMode::ControllerThread);
     auto device = std::make_shared<sim::ScriptedDevice>();
@@ -401,7 +401,7 @@ TEST_F(UsbPhysicalDevice, ControllerModeCompletesLaterOnTheControllerThreadAtDis
     EXPECT_EQ(watch.Last(), std::make_pair(controller, KIRQL{DISPATCH_LEVEL}));
 }
 
-TEST_F(UsbPhysicalDevice, IsNamedWithAnInstanceIdAndAHardwareKey)
+TEST_F(UsbPhysicalDeviceTest, IsNamedWithAnInstanceIdAndAHardwareKey)
 {
     sim::StandInBus other;
     PDEVICE_OBJECT standIn = other.CreatePhysicalDevice(u"ROOT\\OTHER\\0000");
@@ -423,7 +423,7 @@ TEST_F(UsbPhysicalDevice, IsNamedWithAnInstanceIdAndAHardwareKey)
     ZwClose(key);
 }
 
-TEST_F(UsbPhysicalDevice, PortRequestsAbovePassiveLevelAreABugCheck)
+TEST_F(UsbPhysicalDeviceTest, PortRequestsAbovePassiveLevelAreABugCheck)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     sim::UsbBus bus;

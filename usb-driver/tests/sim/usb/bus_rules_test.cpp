@@ -14,7 +14,7 @@ namespace {
 
 using sim::CompletionMode;
 
-class UsbBusRules : public SimTest, public ::testing::WithParamInterface<CompletionMode> {
+class UsbBusRulesTest : public SimTest, public ::testing::WithParamInterface<CompletionMode> {
 protected:
     void SetUp() override
     {
@@ -66,7 +66,7 @@ void SubmitAtDispatch(PDEVICE_OBJECT pdo, URB& urb)
     IoCallDriver(pdo, irp);
 }
 
-TEST_P(UsbBusRules, SelectingAConfigurationAbovePassiveLevelIsABugCheck)
+TEST_P(UsbBusRulesTest, SelectingAConfigurationAbovePassiveLevelIsABugCheck)
 {
     URB deconfigure{};
     deconfigure.UrbSelectConfiguration.Hdr.Length = sizeof(deconfigure.UrbSelectConfiguration);
@@ -76,7 +76,7 @@ TEST_P(UsbBusRules, SelectingAConfigurationAbovePassiveLevelIsABugCheck)
     EXPECT_EQ(client_->Deconfigure(), STATUS_SUCCESS);
 }
 
-TEST_P(UsbBusRules, ResettingAPipeAbovePassiveLevelIsABugCheck)
+TEST_P(UsbBusRulesTest, ResettingAPipeAbovePassiveLevelIsABugCheck)
 {
     URB reset{};
     reset.UrbPipeRequest.Hdr.Length = sizeof(reset.UrbPipeRequest);
@@ -88,7 +88,7 @@ TEST_P(UsbBusRules, ResettingAPipeAbovePassiveLevelIsABugCheck)
     EXPECT_EQ(client_->ResetPipe(in_), STATUS_SUCCESS);
 }
 
-TEST_P(UsbBusRules, ResettingAPipeWithATransferStillPendingOnItIsABugCheck)
+TEST_P(UsbBusRulesTest, ResettingAPipeWithATransferStillPendingOnItIsABugCheck)
 {
     EXPECT_DEATH(
         {
@@ -103,7 +103,7 @@ TEST_P(UsbBusRules, ResettingAPipeWithATransferStillPendingOnItIsABugCheck)
     EXPECT_EQ(client_->ResetPipe(in_), STATUS_SUCCESS);
 }
 
-TEST_P(UsbBusRules, ResettingThePortWithATransferStillPendingOnTheDeviceIsABugCheck)
+TEST_P(UsbBusRulesTest, ResettingThePortWithATransferStillPendingOnTheDeviceIsABugCheck)
 {
     EXPECT_DEATH(
         {
@@ -117,7 +117,7 @@ TEST_P(UsbBusRules, ResettingThePortWithATransferStillPendingOnTheDeviceIsABugCh
     EXPECT_EQ(client_->PortRequest(IOCTL_INTERNAL_USB_RESET_PORT), STATUS_SUCCESS);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothModes, UsbBusRules,
+INSTANTIATE_TEST_SUITE_P(BothModes, UsbBusRulesTest,
                          ::testing::Values(CompletionMode::Synchronous, CompletionMode::ControllerThread), ModeName);
 
 }  // namespace

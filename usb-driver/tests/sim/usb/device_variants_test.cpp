@@ -10,7 +10,7 @@
 namespace bulkcom_test {
 namespace {
 
-class UsbDeviceVariants : public SimTest {};
+class UsbDeviceVariantsTest : public SimTest {};
 
 std::vector<std::pair<UCHAR, USBD_PIPE_TYPE>> PipesOf(const UsbConfiguration& configuration)
 {
@@ -26,7 +26,7 @@ PUSB_CONFIGURATION_DESCRIPTOR Header(std::vector<UCHAR>& bytes)
     return reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
 }
 
-TEST_F(UsbDeviceVariants, EachConfigurationSelectsToItsPipes)
+TEST_F(UsbDeviceVariantsTest, EachConfigurationSelectsToItsPipes)
 {
     using Pipes = std::vector<std::pair<UCHAR, USBD_PIPE_TYPE>>;
     struct Case {
@@ -66,7 +66,7 @@ TEST_F(UsbDeviceVariants, EachConfigurationSelectsToItsPipes)
     }
 }
 
-TEST_F(UsbDeviceVariants, ThePaddedConfigurationIsLongerThanTheFirstRead)
+TEST_F(UsbDeviceVariantsTest, ThePaddedConfigurationIsLongerThanTheFirstRead)
 {
     std::vector<UCHAR> bytes = sim::BuildConfigurationDescriptor(sim::PaddedConfiguration(600));
     ASSERT_EQ(bytes.size(), 600u);
@@ -78,7 +78,7 @@ TEST_F(UsbDeviceVariants, ThePaddedConfigurationIsLongerThanTheFirstRead)
         << "the vendor descriptors that pad it are walked over";
 }
 
-TEST_F(UsbDeviceVariants, AConfigurationWithoutInterfaceZeroStillSelectsByItsOwnNumbers)
+TEST_F(UsbDeviceVariantsTest, AConfigurationWithoutInterfaceZeroStillSelectsByItsOwnNumbers)
 {
     sim::UsbBus bus;
     PDEVICE_OBJECT pdo =
@@ -104,7 +104,7 @@ TEST_F(UsbDeviceVariants, AConfigurationWithoutInterfaceZeroStillSelectsByItsOwn
     ExFreePool(select);
 }
 
-TEST_F(UsbDeviceVariants, MalformedDescriptorsAreReportedAsTheDeviceSendsThem)
+TEST_F(UsbDeviceVariantsTest, MalformedDescriptorsAreReportedAsTheDeviceSendsThem)
 {
     sim::UsbBus bus;
     auto device = std::make_shared<sim::ScriptedDevice>();
@@ -131,7 +131,7 @@ TEST_F(UsbDeviceVariants, MalformedDescriptorsAreReportedAsTheDeviceSendsThem)
     EXPECT_EQ(configuration.pipes[1].PipeHandle, nullptr);
 }
 
-TEST_F(UsbDeviceVariants, CompletionModeIsChosenPerDevice)
+TEST_F(UsbDeviceVariantsTest, CompletionModeIsChosenPerDevice)
 {
     sim::UsbBus bus(sim::CompletionMode::Synchronous);
     PDEVICE_OBJECT immediate = bus.CreatePhysicalDevice(std::make_shared<sim::LoopbackDevice>());

@@ -18,7 +18,7 @@ using sim::CompletionMode;
 
 constexpr ULONG WholeBuffer = 65536;
 
-class UsbTransfers : public SimTest, public ::testing::WithParamInterface<CompletionMode> {
+class UsbTransfersTest : public SimTest, public ::testing::WithParamInterface<CompletionMode> {
 protected:
     // A device on the bus, configured; the bus goes before the test ends.
     template <class Device>
@@ -53,7 +53,7 @@ protected:
     USBD_PIPE_HANDLE out_ = nullptr;
 };
 
-TEST_P(UsbTransfers, LoopbackSendsEachMessageBackAsOneRead)
+TEST_P(UsbTransfersTest, LoopbackSendsEachMessageBackAsOneRead)
 {
     Attach(std::make_shared<sim::LoopbackDevice>());
     // 64 is the packet size: a zero-length packet must end that read.
@@ -77,7 +77,7 @@ TEST_P(UsbTransfers, LoopbackSendsEachMessageBackAsOneRead)
     EXPECT_EQ(read->Received(), std::vector<UCHAR>{0x42});
 }
 
-TEST_P(UsbTransfers, AMessageThatFillsTheReadLeavesItsZeroLengthPacketForTheNext)
+TEST_P(UsbTransfersTest, AMessageThatFillsTheReadLeavesItsZeroLengthPacketForTheNext)
 {
     Attach(std::make_shared<sim::LoopbackDevice>());
     auto write = client_->Write(out_, Pattern(WholeBuffer));
@@ -95,7 +95,7 @@ TEST_P(UsbTransfers, AMessageThatFillsTheReadLeavesItsZeroLengthPacketForTheNext
     EXPECT_EQ(next->Transferred(), 0u);
 }
 
-TEST_P(UsbTransfers, AReadWaitsUntilTheLoopbackHasSomethingToSend)
+TEST_P(UsbTransfersTest, AReadWaitsUntilTheLoopbackHasSomethingToSend)
 {
     Attach(std::make_shared<sim::LoopbackDevice>());
     auto read = client_->Read(in_, WholeBuffer);
@@ -107,7 +107,7 @@ TEST_P(UsbTransfers, AReadWaitsUntilTheLoopbackHasSomethingToSend)
     EXPECT_EQ(bus_->WaitingTransfers(pdo_), 0u);
 }
 
-TEST_P(UsbTransfers, AShortPacketEndsTheRead)
+TEST_P(UsbTransfersTest, AShortPacketEndsTheRead)
 {
     auto device = std::make_shared<sim::ScriptedDevice>();
     Attach(device);
@@ -123,7 +123,7 @@ TEST_P(UsbTransfers, AShortPacketEndsTheRead)
     EXPECT_EQ(second->Received(), Pattern(12, 9));
 }
 
-TEST_P(UsbTransfers, FullPacketsKeepTheReadWaitingForTheEnd)
+TEST_P(UsbTransfersTest, FullPacketsKeepTheReadWaitingForTheEnd)
 {
     auto device = std::make_shared<sim::ScriptedDevice>();
     Attach(device);
@@ -135,7 +135,7 @@ TEST_P(UsbTransfers, FullPacketsKeepTheReadWaitingForTheEnd)
     EXPECT_EQ(read->Received(), Pattern(128));
 }
 
-TEST_P(UsbTransfers, AZeroLengthPacketEndsAReadWithNothing)
+TEST_P(UsbTransfersTest, AZeroLengthPacketEndsAReadWithNothing)
 {
     auto device = std::make_shared<sim::ScriptedDevice>();
     Attach(device);
@@ -146,7 +146,7 @@ TEST_P(UsbTransfers, AZeroLengthPacketEndsAReadWithNothing)
     EXPECT_EQ(read->Buffer()[0], UntouchedByte);
 }
 
-TEST_P(UsbTransfers, DataBeyondTheOfferedLengthIsBabbleAndHaltsTheEndpoint)
+TEST_P(UsbTransfersTest, DataBeyondTheOfferedLengthIsBabbleAndHaltsTheEndpoint)
 {
     auto device = std::make_shared<sim::ScriptedDevice>();
     Attach(device);
@@ -168,7 +168,7 @@ TEST_P(UsbTransfers, DataBeyondTheOfferedLengthIsBabbleAndHaltsTheEndpoint)
     EXPECT_EQ(after->Received(), Pattern(3));
 }
 
-TEST_P(UsbTransfers, APacketLongerThanThePacketSizeIsBabble)
+TEST_P(UsbTransfersTest, APacketLongerThanThePacketSizeIsBabble)
 {
     auto device = std::make_shared<sim::ScriptedDevice>();
     Attach(device);
@@ -179,7 +179,7 @@ TEST_P(UsbTransfers, APacketLongerThanThePacketSizeIsBabble)
     EXPECT_EQ(read->Urb().UrbHeader.Status, USBD_STATUS_BABBLE_DETECTED);
 }
 
-TEST_P(UsbTransfers, AnOutTransferMayBeTakenOnlyInPart)
+TEST_P(UsbTransfersTest, AnOutTransferMayBeTakenOnlyInPart)
 {
     auto device = std::make_shared<sim::ScriptedDevice>();
     Attach(device);
@@ -193,7 +193,7 @@ TEST_P(UsbTransfers, AnOutTransferMayBeTakenOnlyInPart)
     EXPECT_EQ(device->Written(), (std::vector<std::vector<UCHAR>>{Pattern(9), Pattern(4, 50)}));
 }
 
-TEST_P(UsbTransfers, AStallFailsEveryTransferUntilThePipeIsReset)
+TEST_P(UsbTransfersTest, AStallFailsEveryTransferUntilThePipeIsReset)
 {
     auto device = std::make_shared<sim::ScriptedDevice>();
     Attach(device);
@@ -226,7 +226,7 @@ TEST_P(UsbTransfers, AStallFailsEveryTransferUntilThePipeIsReset)
     EXPECT_EQ(read->Received(), Pattern(2));
 }
 
-TEST_P(UsbTransfers, AStatusTheDeviceReportsEndsTheTransferUnchanged)
+TEST_P(UsbTransfersTest, AStatusTheDeviceReportsEndsTheTransferUnchanged)
 {
     auto device = std::make_shared<sim::ScriptedDevice>();
     Attach(device);
@@ -244,7 +244,7 @@ TEST_P(UsbTransfers, AStatusTheDeviceReportsEndsTheTransferUnchanged)
     EXPECT_EQ(next->Wait(), STATUS_SUCCESS) << "a reported failure does not halt the endpoint";
 }
 
-TEST_P(UsbTransfers, CancellingAWaitingReadEndsItWithStatusCancelled)
+TEST_P(UsbTransfersTest, CancellingAWaitingReadEndsItWithStatusCancelled)
 {
     auto device = std::make_shared<sim::ScriptedDevice>();
     Attach(device);
@@ -262,7 +262,7 @@ TEST_P(UsbTransfers, CancellingAWaitingReadEndsItWithStatusCancelled)
     EXPECT_EQ(next->Received(), Pattern(6)) << "the cancelled read took none of the data that came after";
 }
 
-TEST_P(UsbTransfers, AReadCancelledBeforeItReachesTheEndpointEndsCancelled)
+TEST_P(UsbTransfersTest, AReadCancelledBeforeItReachesTheEndpointEndsCancelled)
 {
     auto device = std::make_shared<sim::ScriptedDevice>();
     Attach(device);
@@ -295,7 +295,7 @@ TEST_P(UsbTransfers, AReadCancelledBeforeItReachesTheEndpointEndsCancelled)
     EXPECT_EQ(next->Received(), Pattern(4));
 }
 
-TEST_P(UsbTransfers, AnUnansweredTransferHoldsItsEndpointUntilCancelled)
+TEST_P(UsbTransfersTest, AnUnansweredTransferHoldsItsEndpointUntilCancelled)
 {
     auto device = std::make_shared<sim::ScriptedDevice>();
     Attach(device);
@@ -318,7 +318,7 @@ TEST_P(UsbTransfers, AnUnansweredTransferHoldsItsEndpointUntilCancelled)
     EXPECT_EQ(unanswered->Wait(), STATUS_CANCELLED);
 }
 
-TEST_P(UsbTransfers, TheLogKeepsRequestsInTheOrderTheyArrived)
+TEST_P(UsbTransfersTest, TheLogKeepsRequestsInTheOrderTheyArrived)
 {
     auto device = std::make_shared<sim::ScriptedDevice>();
     Attach(device);
@@ -360,7 +360,7 @@ TEST_P(UsbTransfers, TheLogKeepsRequestsInTheOrderTheyArrived)
     EXPECT_TRUE(read.completed);
 }
 
-TEST_P(UsbTransfers, TheLogKeepsTheLatestRequestsAndCountsThemAll)
+TEST_P(UsbTransfersTest, TheLogKeepsTheLatestRequestsAndCountsThemAll)
 {
     auto device = std::make_shared<sim::ScriptedDevice>();
     Attach(device);
@@ -385,7 +385,7 @@ TEST_P(UsbTransfers, TheLogKeepsTheLatestRequestsAndCountsThemAll)
     EXPECT_EQ(bus_->Requests(pdo_, mark + passing).size(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Usb, UsbTransfers,
+INSTANTIATE_TEST_SUITE_P(Usb, UsbTransfersTest,
                          ::testing::Values(CompletionMode::Synchronous, CompletionMode::ControllerThread), ModeName);
 
 }  // namespace

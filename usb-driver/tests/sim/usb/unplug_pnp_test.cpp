@@ -17,10 +17,10 @@ namespace {
 
 using sim::CompletionMode;
 
-class UsbUnplug : public SimTest, public ::testing::WithParamInterface<CompletionMode> {};
-class UsbPhysicalDeviceRequests : public SimTest {};
+class UsbUnplugTest : public SimTest, public ::testing::WithParamInterface<CompletionMode> {};
+class UsbPhysicalDeviceRequestsTest : public SimTest {};
 
-TEST_P(UsbUnplug, EndsAWaitingReadAndEveryLaterRequestFails)
+TEST_P(UsbUnplugTest, EndsAWaitingReadAndEveryLaterRequestFails)
 {
     sim::UsbBus bus(GetParam());
     std::vector<PDEVICE_OBJECT> told;
@@ -57,7 +57,7 @@ TEST_P(UsbUnplug, EndsAWaitingReadAndEveryLaterRequestFails)
     EXPECT_EQ(told.size(), 1u);
 }
 
-TEST_P(UsbUnplug, EndsTransfersInBothDirectionsAndStopsTheLoopback)
+TEST_P(UsbUnplugTest, EndsTransfersInBothDirectionsAndStopsTheLoopback)
 {
     sim::UsbBus bus(GetParam());
     auto device = std::make_shared<sim::ScriptedDevice>();
@@ -81,7 +81,7 @@ TEST_P(UsbUnplug, EndsTransfersInBothDirectionsAndStopsTheLoopback)
     EXPECT_EQ(client.Read(configuration.Pipe(sim::BulkInEndpoint), 64)->Wait(), STATUS_DEVICE_NOT_CONNECTED);
 }
 
-TEST_P(UsbUnplug, APulledCableFailsEveryTransactionUntilTheHubSeesThePortEmpty)
+TEST_P(UsbUnplugTest, APulledCableFailsEveryTransactionUntilTheHubSeesThePortEmpty)
 {
     sim::UsbBus bus(GetParam());
     std::vector<PDEVICE_OBJECT> told;
@@ -127,7 +127,7 @@ TEST_P(UsbUnplug, APulledCableFailsEveryTransactionUntilTheHubSeesThePortEmpty)
     EXPECT_EQ(told.size(), 1u);
 }
 
-TEST_P(UsbUnplug, APortCycleTakesTheDeviceOffItsPortAndItAttachesAgainAsTheSameDevice)
+TEST_P(UsbUnplugTest, APortCycleTakesTheDeviceOffItsPortAndItAttachesAgainAsTheSameDevice)
 {
     sim::UsbBus bus(GetParam());
     std::vector<PDEVICE_OBJECT> unplugged;
@@ -167,7 +167,7 @@ TEST_P(UsbUnplug, APortCycleTakesTheDeviceOffItsPortAndItAttachesAgainAsTheSameD
     bus.DeletePhysicalDevice(fresh);
 }
 
-TEST_P(UsbUnplug, FromAnotherThreadWhileAReadWaits)
+TEST_P(UsbUnplugTest, FromAnotherThreadWhileAReadWaits)
 {
     sim::UsbBus bus(GetParam());
     PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(std::make_shared<sim::LoopbackDevice>());
@@ -180,7 +180,7 @@ TEST_P(UsbUnplug, FromAnotherThreadWhileAReadWaits)
     unplugger.join();
 }
 
-TEST_P(UsbUnplug, DeletingThePhysicalDeviceEndsWhatWaits)
+TEST_P(UsbUnplugTest, DeletingThePhysicalDeviceEndsWhatWaits)
 {
     std::unique_ptr<UsbTransfer> read;
     bool told = false;
@@ -202,7 +202,7 @@ TEST_P(UsbUnplug, DeletingThePhysicalDeviceEndsWhatWaits)
     EXPECT_FALSE(told) << "a deleted device is not reported as unplugged";
 }
 
-INSTANTIATE_TEST_SUITE_P(Usb, UsbUnplug,
+INSTANTIATE_TEST_SUITE_P(Usb, UsbUnplugTest,
                          ::testing::Values(CompletionMode::Synchronous, CompletionMode::ControllerThread), ModeName);
 
 NTSTATUS NTAPI NoDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING)
@@ -210,7 +210,7 @@ NTSTATUS NTAPI NoDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING)
     return STATUS_SUCCESS;
 }
 
-TEST_F(UsbPhysicalDeviceRequests, CapabilitiesAreAnsweredFromTheConfiguredRecordOrNotAtAll)
+TEST_F(UsbPhysicalDeviceRequestsTest, CapabilitiesAreAnsweredFromTheConfiguredRecordOrNotAtAll)
 {
     sim::PnpManager pnp(NoDriverEntry);
     sim::UsbBus bus;
@@ -249,7 +249,7 @@ TEST_F(UsbPhysicalDeviceRequests, CapabilitiesAreAnsweredFromTheConfiguredRecord
     EXPECT_EQ(asked.Address, 0xFFFFFFFFu) << "an unanswered query leaves the record alone";
 }
 
-TEST_F(UsbPhysicalDeviceRequests, StateChangesSucceedAndOtherQueriesKeepTheirStatus)
+TEST_F(UsbPhysicalDeviceRequestsTest, StateChangesSucceedAndOtherQueriesKeepTheirStatus)
 {
     sim::PnpManager pnp(NoDriverEntry);
     sim::UsbBus bus;
@@ -281,7 +281,7 @@ TEST_F(UsbPhysicalDeviceRequests, StateChangesSucceedAndOtherQueriesKeepTheirSta
     EXPECT_EQ(log[10].status, STATUS_SUCCESS);
 }
 
-TEST_F(UsbPhysicalDeviceRequests, RemovalClosesThePipesAndCancelsWhatWaits)
+TEST_F(UsbPhysicalDeviceRequestsTest, RemovalClosesThePipesAndCancelsWhatWaits)
 {
     sim::PnpManager pnp(NoDriverEntry);
     sim::UsbBus bus;

@@ -15,8 +15,8 @@
 namespace bulkcom_test {
 namespace {
 
-class UsbdParseConfiguration : public SimTest {};
-class UsbdConfigurationRequest : public SimTest {};
+class UsbdParseConfigurationTest : public SimTest {};
+class UsbdConfigurationRequestTest : public SimTest {};
 
 // Descriptor bytes in a heap block of exactly their size, so that a read
 // beyond them is caught by the address sanitizer.
@@ -76,7 +76,7 @@ std::vector<UCHAR> Join(std::initializer_list<std::vector<UCHAR>> parts)
     return bytes;
 }
 
-TEST_F(UsbdParseConfiguration, FindsTheFirstInterfaceMatchingEveryGivenCriterion)
+TEST_F(UsbdParseConfigurationTest, FindsTheFirstInterfaceMatchingEveryGivenCriterion)
 {
     // Interface 0 (class 2, one interrupt endpoint) at 9, interface 1 (class
     // 0xFF, two bulk endpoints) at 25.
@@ -94,7 +94,7 @@ TEST_F(UsbdParseConfiguration, FindsTheFirstInterfaceMatchingEveryGivenCriterion
     EXPECT_EQ(Parse(bytes, 2), nullptr);
 }
 
-TEST_F(UsbdParseConfiguration, SearchesOnlyFromTheStartPosition)
+TEST_F(UsbdParseConfigurationTest, SearchesOnlyFromTheStartPosition)
 {
     ExactBytes bytes(sim::BuildConfigurationDescriptor(sim::InterruptThenBulkConfiguration()));
     const UCHAR* second = bytes.At(ConfigurationLength + InterfaceLength + EndpointLength);
@@ -107,21 +107,21 @@ TEST_F(UsbdParseConfiguration, SearchesOnlyFromTheStartPosition)
     EXPECT_EQ(Parse(bytes, -1, -1, -1, outside), nullptr);
 }
 
-TEST_F(UsbdParseConfiguration, AlternateSettingsAreFoundByTheirOwnNumber)
+TEST_F(UsbdParseConfigurationTest, AlternateSettingsAreFoundByTheirOwnNumber)
 {
     ExactBytes bytes(Configuration(Join({Interface(0, 0), Interface(0, 1), Interface(1, 0)}), -1, 2));
     EXPECT_EQ(reinterpret_cast<UCHAR*>(Parse(bytes, 0, 1)), bytes.At(ConfigurationLength + InterfaceLength));
     EXPECT_EQ(reinterpret_cast<UCHAR*>(Parse(bytes, 0)), bytes.At(ConfigurationLength));
 }
 
-TEST_F(UsbdParseConfiguration, AZeroLengthDescriptorEndsTheWalk)
+TEST_F(UsbdParseConfigurationTest, AZeroLengthDescriptorEndsTheWalk)
 {
     // Without the stop, a walk would stand still on the zero forever.
     ExactBytes bytes(Configuration(Join({{0, 0xFF, 0, 0}, Interface(0)})));
     EXPECT_EQ(Parse(bytes, -1), nullptr);
 }
 
-TEST_F(UsbdParseConfiguration, ADescriptorRunningPastTotalLengthEndsTheWalk)
+TEST_F(UsbdParseConfigurationTest, ADescriptorRunningPastTotalLengthEndsTheWalk)
 {
     ExactBytes overlong(Configuration(Join({{200, 0xFF, 0, 0}, Interface(0)})));
     EXPECT_EQ(Parse(overlong, -1), nullptr);
@@ -137,7 +137,7 @@ TEST_F(UsbdParseConfiguration, ADescriptorRunningPastTotalLengthEndsTheWalk)
     EXPECT_EQ(Parse(tiny, -1), nullptr);
 }
 
-TEST_F(UsbdParseConfiguration, DescriptorsBeyondTotalLengthAreNotSeen)
+TEST_F(UsbdParseConfigurationTest, DescriptorsBeyondTotalLengthAreNotSeen)
 {
     std::vector<UCHAR> whole = sim::BuildConfigurationDescriptor(sim::InterruptThenBulkConfiguration());
     size_t firstInterfaceEnd = ConfigurationLength + InterfaceLength + EndpointLength;
@@ -150,13 +150,13 @@ TEST_F(UsbdParseConfiguration, DescriptorsBeyondTotalLengthAreNotSeen)
     EXPECT_EQ(Parse(bytes, 1), nullptr);
 }
 
-TEST_F(UsbdParseConfiguration, ADescriptorTooShortForAnInterfaceIsPassedOver)
+TEST_F(UsbdParseConfigurationTest, ADescriptorTooShortForAnInterfaceIsPassedOver)
 {
     ExactBytes bytes(Configuration(Join({{4, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0}, Interface(3)})));
     EXPECT_EQ(reinterpret_cast<UCHAR*>(Parse(bytes, -1)), bytes.At(ConfigurationLength + 4));
 }
 
-TEST_F(UsbdParseConfiguration, IsRefusedAtDispatchLevel)
+TEST_F(UsbdParseConfigurationTest, IsRefusedAtDispatchLevel)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     ExactBytes bytes(sim::BuildConfigurationDescriptor(sim::BulkPairConfiguration()));
@@ -194,7 +194,7 @@ const sim::PoolAllocation* AllocationAt(const std::vector<sim::PoolAllocation>& 
     return found == outstanding.end() ? nullptr : &*found;
 }
 
-TEST_F(UsbdConfigurationRequest, IsSizedForTheListedInterfacesAndTheirPipes)
+TEST_F(UsbdConfigurationRequestTest, IsSizedForTheListedInterfacesAndTheirPipes)
 {
     // Interface 0 with two interrupt pipes, interface 1 with two bulk pipes.
     ListedConfiguration configuration(sim::InterruptThenBulkConfiguration(2));
@@ -239,7 +239,7 @@ TEST_F(UsbdConfigurationRequest, IsSizedForTheListedInterfacesAndTheirPipes)
     ExFreePool(urb);
 }
 
-TEST_F(UsbdConfigurationRequest, AnInterfaceWithoutEndpointsGetsAHeaderOnlyRecord)
+TEST_F(UsbdConfigurationRequestTest, AnInterfaceWithoutEndpointsGetsAHeaderOnlyRecord)
 {
     ListedConfiguration configuration(sim::BulkThenEmptyConfiguration());
     PURB urb = USBD_CreateConfigurationRequestEx(configuration.Descriptor(), configuration.list.data());
@@ -252,7 +252,7 @@ TEST_F(UsbdConfigurationRequest, AnInterfaceWithoutEndpointsGetsAHeaderOnlyRecor
     ExFreePool(urb);
 }
 
-TEST_F(UsbdConfigurationRequest, ASingleBulkInterfaceMakesTheUsualRequest)
+TEST_F(UsbdConfigurationRequestTest, ASingleBulkInterfaceMakesTheUsualRequest)
 {
     ListedConfiguration configuration(sim::BulkPairConfiguration());
     PURB urb = USBD_CreateConfigurationRequestEx(configuration.Descriptor(), configuration.list.data());
@@ -263,7 +263,7 @@ TEST_F(UsbdConfigurationRequest, ASingleBulkInterfaceMakesTheUsualRequest)
     EXPECT_TRUE(sim::Pool::Outstanding().empty());
 }
 
-TEST_F(UsbdConfigurationRequest, IsFreedByExFreePoolButNotUnderTheDriversTag)
+TEST_F(UsbdConfigurationRequestTest, IsFreedByExFreePoolButNotUnderTheDriversTag)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     ListedConfiguration configuration(sim::BulkPairConfiguration());
@@ -274,7 +274,7 @@ TEST_F(UsbdConfigurationRequest, IsFreedByExFreePoolButNotUnderTheDriversTag)
     EXPECT_TRUE(sim::Pool::Outstanding().empty());
 }
 
-TEST_F(UsbdConfigurationRequest, AnInjectedFailureReturnsNullAndAllocatesNothing)
+TEST_F(UsbdConfigurationRequestTest, AnInjectedFailureReturnsNullAndAllocatesNothing)
 {
     ListedConfiguration configuration(sim::BulkPairConfiguration());
     sim::Faults::FailNthCall(sim::Fault::CreateConfigurationRequest, 1);
@@ -288,7 +288,7 @@ TEST_F(UsbdConfigurationRequest, AnInjectedFailureReturnsNullAndAllocatesNothing
     ExFreePool(urb);
 }
 
-TEST_F(UsbdConfigurationRequest, AnInterfaceDescriptorOutsideTheConfigurationIsRefused)
+TEST_F(UsbdConfigurationRequestTest, AnInterfaceDescriptorOutsideTheConfigurationIsRefused)
 {
     ListedConfiguration configuration(sim::BulkPairConfiguration());
     std::vector<UCHAR> elsewhere = Interface(0, 0, 2);

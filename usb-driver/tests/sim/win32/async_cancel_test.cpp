@@ -51,7 +51,7 @@ struct Pending {
     OVERLAPPED overlapped{};
 };
 
-class Win32Cancel : public Win32PortTest {
+class Win32CancelTest : public Win32PortTest {
 protected:
     void SetUp() override
     {
@@ -70,7 +70,7 @@ protected:
     std::atomic<PIRP> uncancellable_{nullptr};
 };
 
-TEST_F(Win32Cancel, CancelIoCancelsOnlyTheCallingThreadsRequestsOnThatHandle)
+TEST_F(Win32CancelTest, CancelIoCancelsOnlyTheCallingThreadsRequestsOnThatHandle)
 {
     HANDLE first = OpenPort(true);
     HANDLE second = OpenPort(true);
@@ -113,7 +113,7 @@ TEST_F(Win32Cancel, CancelIoCancelsOnlyTheCallingThreadsRequestsOnThatHandle)
     EXPECT_TRUE(CloseHandle(second));
 }
 
-TEST_F(Win32Cancel, CancelIoOnlyAsksAndReturnsAtOnce)
+TEST_F(Win32CancelTest, CancelIoOnlyAsksAndReturnsAtOnce)
 {
     HANDLE port = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
@@ -131,7 +131,7 @@ TEST_F(Win32Cancel, CancelIoOnlyAsksAndReturnsAtOnce)
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32Cancel, TheEndOfAThreadCancelsItsRequestsAndWaitsUntilTheyHaveCompleted)
+TEST_F(Win32CancelTest, TheEndOfAThreadCancelsItsRequestsAndWaitsUntilTheyHaveCompleted)
 {
     HANDLE port = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
@@ -180,7 +180,7 @@ TEST_F(Win32Cancel, TheEndOfAThreadCancelsItsRequestsAndWaitsUntilTheyHaveComple
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32Cancel, AThreadWithNothingPendingEndsAtOnce)
+TEST_F(Win32CancelTest, AThreadWithNothingPendingEndsAtOnce)
 {
     HANDLE port = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);

@@ -16,7 +16,7 @@ namespace {
 
 constexpr DWORD IoctlHeld = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x840, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
-class Win32Close : public Win32PortTest {
+class Win32CloseTest : public Win32PortTest {
 protected:
     void SetUp() override
     {
@@ -64,7 +64,7 @@ protected:
     HANDLE event_ = nullptr;
 };
 
-TEST_F(Win32Close, CloseHandleReturnsAtOnceAndTheCloseFollowsTheLastCompletion)
+TEST_F(Win32CloseTest, CloseHandleReturnsAtOnceAndTheCloseFollowsTheLastCompletion)
 {
     HANDLE port = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
@@ -93,7 +93,7 @@ TEST_F(Win32Close, CloseHandleReturnsAtOnceAndTheCloseFollowsTheLastCompletion)
     EXPECT_EQ(bytes, 0u);
 }
 
-TEST_F(Win32Close, TheCloseWaitsForEveryPendingRequest)
+TEST_F(Win32CloseTest, TheCloseWaitsForEveryPendingRequest)
 {
     HANDLE port = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
@@ -111,7 +111,7 @@ TEST_F(Win32Close, TheCloseWaitsForEveryPendingRequest)
     EXPECT_EQ(CountOf(IRP_MJ_CLOSE), 1u);
 }
 
-TEST_F(Win32Close, ACleanupThatCompletesThePendingRequestsLetsCloseHandleSendTheClose)
+TEST_F(Win32CloseTest, ACleanupThatCompletesThePendingRequestsLetsCloseHandleSendTheClose)
 {
     On(IRP_MJ_CLEANUP, [this](PDEVICE_OBJECT, PIRP irp) {
         while (PIRP pending = held_.Take()) {
@@ -132,7 +132,7 @@ TEST_F(Win32Close, ACleanupThatCompletesThePendingRequestsLetsCloseHandleSendThe
     EXPECT_EQ(overlapped.Internal, static_cast<ULONG_PTR>(static_cast<ULONG>(STATUS_CANCELLED)));
 }
 
-TEST_F(Win32Close, AThreadThatClosedItsHandleAndEndsLetsTheCloseFollowItsCancelledRequest)
+TEST_F(Win32CloseTest, AThreadThatClosedItsHandleAndEndsLetsTheCloseFollowItsCancelledRequest)
 {
     OVERLAPPED overlapped{};
     std::thread application([&] {
@@ -153,7 +153,7 @@ TEST_F(Win32Close, AThreadThatClosedItsHandleAndEndsLetsTheCloseFollowItsCancell
     EXPECT_EQ(arrivals.back().irql, PASSIVE_LEVEL);
 }
 
-TEST_F(Win32Close, FlushFileBuffersSendsAFlushAndFailsWhenTheDriverRefusesIt)
+TEST_F(Win32CloseTest, FlushFileBuffersSendsAFlushAndFailsWhenTheDriverRefusesIt)
 {
     HANDLE port = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);

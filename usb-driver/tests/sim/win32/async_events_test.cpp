@@ -7,9 +7,9 @@
 namespace bulkcom_test {
 namespace {
 
-using Win32Events = Win32PortTest;
+using Win32EventsTest = Win32PortTest;
 
-TEST_F(Win32Events, AnAutoResetEventIsTakenByTheWaitThatSeesIt)
+TEST_F(Win32EventsTest, AnAutoResetEventIsTakenByTheWaitThatSeesIt)
 {
     HANDLE automatic = CreateEventW(nullptr, FALSE, TRUE, nullptr);
     ASSERT_NE(automatic, nullptr);
@@ -21,7 +21,7 @@ TEST_F(Win32Events, AnAutoResetEventIsTakenByTheWaitThatSeesIt)
     EXPECT_TRUE(CloseHandle(automatic));
 }
 
-TEST_F(Win32Events, AManualResetEventStaysSignalledUntilReset)
+TEST_F(Win32EventsTest, AManualResetEventStaysSignalledUntilReset)
 {
     HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(manual, nullptr);
@@ -34,7 +34,7 @@ TEST_F(Win32Events, AManualResetEventStaysSignalledUntilReset)
     EXPECT_TRUE(CloseHandle(manual));
 }
 
-TEST_F(Win32Events, ClosedHandlesAndHandlesOfTheWrongKindAreInvalid)
+TEST_F(Win32EventsTest, ClosedHandlesAndHandlesOfTheWrongKindAreInvalid)
 {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE port = OpenPort(true);

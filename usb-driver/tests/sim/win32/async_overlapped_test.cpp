@@ -32,7 +32,7 @@ void Answer(PIRP irp, const char* text, NTSTATUS status = STATUS_SUCCESS)
     CompleteWith(irp, status, length);
 }
 
-class Win32Overlapped : public Win32PortTest {
+class Win32OverlappedTest : public Win32PortTest {
 protected:
     void SetUp() override
     {
@@ -81,7 +81,7 @@ protected:
     DWORD returned_ = 0;
 };
 
-TEST_F(Win32Overlapped, ARequestCompletedAtOnceReturnsTrueAndFillsTheOverlapped)
+TEST_F(Win32OverlappedTest, ARequestCompletedAtOnceReturnsTrueAndFillsTheOverlapped)
 {
     AnswerAtOnce("xyz", STATUS_SUCCESS);
     HANDLE port = OpenPort(true);
@@ -102,7 +102,7 @@ TEST_F(Win32Overlapped, ARequestCompletedAtOnceReturnsTrueAndFillsTheOverlapped)
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32Overlapped, APendingRequestReportsIoPendingAndCompletesFromAnotherThread)
+TEST_F(Win32OverlappedTest, APendingRequestReportsIoPendingAndCompletesFromAnotherThread)
 {
     HoldControlRequests();
     HANDLE port = OpenPort(true);
@@ -137,7 +137,7 @@ TEST_F(Win32Overlapped, APendingRequestReportsIoPendingAndCompletesFromAnotherTh
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32Overlapped, ACompletionAtDispatchLevelFillsTheOverlappedAndSignalsTheEvent)
+TEST_F(Win32OverlappedTest, ACompletionAtDispatchLevelFillsTheOverlappedAndSignalsTheEvent)
 {
     HoldControlRequests();
     HANDLE port = OpenPort(true);
@@ -158,7 +158,7 @@ TEST_F(Win32Overlapped, ACompletionAtDispatchLevelFillsTheOverlappedAndSignalsTh
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32Overlapped, AFailureAfterPendingReachesGetOverlappedResultWithNoData)
+TEST_F(Win32OverlappedTest, AFailureAfterPendingReachesGetOverlappedResultWithNoData)
 {
     HoldControlRequests();
     HANDLE port = OpenPort(true);
@@ -176,7 +176,7 @@ TEST_F(Win32Overlapped, AFailureAfterPendingReachesGetOverlappedResultWithNoData
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32Overlapped, AnErrorAtOnceLeavesTheOverlappedAndTheEventAloneButAWarningDoesNot)
+TEST_F(Win32OverlappedTest, AnErrorAtOnceLeavesTheOverlappedAndTheEventAloneButAWarningDoesNot)
 {
     HANDLE port = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
@@ -203,7 +203,7 @@ TEST_F(Win32Overlapped, AnErrorAtOnceLeavesTheOverlappedAndTheEventAloneButAWarn
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32Overlapped, WithoutAnEventTheFileHandleIsSignalled)
+TEST_F(Win32OverlappedTest, WithoutAnEventTheFileHandleIsSignalled)
 {
     HoldControlRequests();
     HANDLE port = OpenPort(true);
@@ -228,7 +228,7 @@ TEST_F(Win32Overlapped, WithoutAnEventTheFileHandleIsSignalled)
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32Overlapped, AnOverlappedHandleNeedsAnOverlappedAndAValidEvent)
+TEST_F(Win32OverlappedTest, AnOverlappedHandleNeedsAnOverlappedAndAValidEvent)
 {
     AnswerAtOnce("x", STATUS_SUCCESS);
     HANDLE port = OpenPort(true);
@@ -246,7 +246,7 @@ TEST_F(Win32Overlapped, AnOverlappedHandleNeedsAnOverlappedAndAValidEvent)
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32Overlapped, ASynchronousHandleWaitsForAPendingRequestAndStillFillsTheOverlapped)
+TEST_F(Win32OverlappedTest, ASynchronousHandleWaitsForAPendingRequestAndStillFillsTheOverlapped)
 {
     HoldControlRequests();
     HANDLE port = OpenPort(false);
@@ -271,7 +271,7 @@ TEST_F(Win32Overlapped, ASynchronousHandleWaitsForAPendingRequestAndStillFillsTh
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32Overlapped, ADispatchRoutineReturningSuccessForAnUncompletedRequestIsStopped)
+TEST_F(Win32OverlappedTest, ADispatchRoutineReturningSuccessForAnUncompletedRequestIsStopped)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     On(IRP_MJ_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {

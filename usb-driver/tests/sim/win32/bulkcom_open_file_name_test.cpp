@@ -9,7 +9,7 @@
 namespace bulkcom_test {
 namespace {
 
-class BulkcomOpenFileName : public SimTest {
+class BulkcomOpenFileNameTest : public SimTest {
 protected:
     void SetUp() override
     {
@@ -26,7 +26,7 @@ protected:
     std::unique_ptr<UsbDeviceUnderTest> device_;
 };
 
-TEST_F(BulkcomOpenFileName, APathBelowThePortOpensThePortItself)
+TEST_F(BulkcomOpenFileNameTest, APathBelowThePortOpensThePortItself)
 {
     HANDLE below = OpenComPort("\\\\.\\COM5\\extra");
     ASSERT_NE(below, INVALID_HANDLE_VALUE);

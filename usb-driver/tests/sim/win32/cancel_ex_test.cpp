@@ -38,7 +38,7 @@ struct Overlapped {
     OVERLAPPED overlapped{};
 };
 
-class Win32CancelEx : public Win32PortTest {
+class Win32CancelExTest : public Win32PortTest {
 protected:
     void SetUp() override
     {
@@ -49,7 +49,7 @@ protected:
     HeldRequests held_;
 };
 
-TEST_F(Win32CancelEx, CancelsOneRequestByItsOverlapped)
+TEST_F(Win32CancelExTest, CancelsOneRequestByItsOverlapped)
 {
     HANDLE port = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
@@ -72,7 +72,7 @@ TEST_F(Win32CancelEx, CancelsOneRequestByItsOverlapped)
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32CancelEx, CancelsEveryRequestOfTheHandleWhicheverThreadIssuedIt)
+TEST_F(Win32CancelExTest, CancelsEveryRequestOfTheHandleWhicheverThreadIssuedIt)
 {
     HANDLE port = OpenPort(true);
     HANDLE other = OpenPort(true);
@@ -115,7 +115,7 @@ TEST_F(Win32CancelEx, CancelsEveryRequestOfTheHandleWhicheverThreadIssuedIt)
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_HANDLE});
 }
 
-TEST_F(Win32CancelEx, CancelRoutinesGoOnAtApcLevelWhoeverCancels)
+TEST_F(Win32CancelExTest, CancelRoutinesGoOnAtApcLevelWhoeverCancels)
 {
     HANDLE port = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);

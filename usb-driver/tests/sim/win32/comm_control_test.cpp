@@ -9,9 +9,9 @@
 namespace bulkcom_test {
 namespace {
 
-using Win32CommControl = Win32CommTest;
+using Win32CommControlTest = Win32CommTest;
 
-TEST_F(Win32CommControl, SetCommTimeoutsSendsTheFiveValuesAndGetCommTimeoutsReadsThemBack)
+TEST_F(Win32CommControlTest, SetCommTimeoutsSendsTheFiveValuesAndGetCommTimeoutsReadsThemBack)
 {
     COMMTIMEOUTS written{MAXDWORD, MAXDWORD, 0xFFFFFFFE, 7, 1000};
     ASSERT_TRUE(SetCommTimeouts(port_, &written));
@@ -34,7 +34,7 @@ TEST_F(Win32CommControl, SetCommTimeoutsSendsTheFiveValuesAndGetCommTimeoutsRead
     EXPECT_EQ(std::memcmp(&read, &written, sizeof read), 0);
 }
 
-TEST_F(Win32CommControl, AFailedGetCommTimeoutsLeavesTheRecordAlone)
+TEST_F(Win32CommControlTest, AFailedGetCommTimeoutsLeavesTheRecordAlone)
 {
     Refuse(IOCTL_SERIAL_GET_TIMEOUTS, STATUS_INVALID_DEVICE_STATE);
     COMMTIMEOUTS timeouts{1, 2, 3, 4, 5};
@@ -45,7 +45,7 @@ TEST_F(Win32CommControl, AFailedGetCommTimeoutsLeavesTheRecordAlone)
     EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 5u);
 }
 
-TEST_F(Win32CommControl, SetupCommSendsTheQueueSizes)
+TEST_F(Win32CommControlTest, SetupCommSendsTheQueueSizes)
 {
     ASSERT_TRUE(SetupComm(port_, 4096, 2048));
     ASSERT_EQ(Codes(), std::vector<DWORD>{IOCTL_SERIAL_SET_QUEUE_SIZE});
@@ -60,7 +60,7 @@ TEST_F(Win32CommControl, SetupCommSendsTheQueueSizes)
     EXPECT_EQ(GetLastError(), DWORD{ERROR_NO_SYSTEM_RESOURCES});
 }
 
-TEST_F(Win32CommControl, PurgeCommSendsItsMaskInFourBytes)
+TEST_F(Win32CommControlTest, PurgeCommSendsItsMaskInFourBytes)
 {
     ASSERT_TRUE(PurgeComm(port_, PURGE_RXCLEAR | PURGE_TXABORT));
     ASSERT_EQ(Codes(), std::vector<DWORD>{IOCTL_SERIAL_PURGE});
@@ -69,7 +69,7 @@ TEST_F(Win32CommControl, PurgeCommSendsItsMaskInFourBytes)
     EXPECT_EQ(InputAs<ULONG>(requests_[0]), ULONG{SERIAL_PURGE_RXCLEAR | SERIAL_PURGE_TXABORT});
 }
 
-TEST_F(Win32CommControl, EscapeCommFunctionSendsOneRequestWithoutBuffersPerFunction)
+TEST_F(Win32CommControlTest, EscapeCommFunctionSendsOneRequestWithoutBuffersPerFunction)
 {
     struct Case {
         DWORD function;
@@ -104,7 +104,7 @@ TEST_F(Win32CommControl, EscapeCommFunctionSendsOneRequestWithoutBuffersPerFunct
     EXPECT_EQ(GetLastError(), DWORD{ERROR_BAD_COMMAND});
 }
 
-TEST_F(Win32CommControl, TransmitCommCharSendsOneByte)
+TEST_F(Win32CommControlTest, TransmitCommCharSendsOneByte)
 {
     ASSERT_TRUE(TransmitCommChar(port_, '\xA5'));
     ASSERT_EQ(Codes(), std::vector<DWORD>{IOCTL_SERIAL_IMMEDIATE_CHAR});

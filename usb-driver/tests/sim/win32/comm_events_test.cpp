@@ -11,7 +11,7 @@
 namespace bulkcom_test {
 namespace {
 
-class Win32CommEvents : public Win32CommTest {
+class Win32CommEventsTest : public Win32CommTest {
 protected:
     // Wait-on-mask requests are held; everything else is answered as usual.
     void HoldWaits()
@@ -35,7 +35,7 @@ protected:
     std::vector<ControlRequest> waits_;
 };
 
-TEST_F(Win32CommEvents, SetCommMaskAndGetCommMaskCarryTheMaskInFourBytes)
+TEST_F(Win32CommEventsTest, SetCommMaskAndGetCommMaskCarryTheMaskInFourBytes)
 {
     ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR | EV_ERR));
     DWORD mask = 0;
@@ -49,7 +49,7 @@ TEST_F(Win32CommEvents, SetCommMaskAndGetCommMaskCarryTheMaskInFourBytes)
     EXPECT_EQ(requests_[1].outputLength, 4u);
 }
 
-TEST_F(Win32CommEvents, AnOverlappedWaitIsPendingUntilTheDriverReportsEventsIntoTheCallersMask)
+TEST_F(Win32CommEventsTest, AnOverlappedWaitIsPendingUntilTheDriverReportsEventsIntoTheCallersMask)
 {
     HoldWaits();
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -74,7 +74,7 @@ TEST_F(Win32CommEvents, AnOverlappedWaitIsPendingUntilTheDriverReportsEventsInto
     EXPECT_TRUE(CloseHandle(event));
 }
 
-TEST_F(Win32CommEvents, ASynchronousWaitReturnsWhenTheDriverReportsEvents)
+TEST_F(Win32CommEventsTest, ASynchronousWaitReturnsWhenTheDriverReportsEvents)
 {
     ASSERT_TRUE(CloseHandle(port_));
     port_ = OpenPort(false);
@@ -96,7 +96,7 @@ TEST_F(Win32CommEvents, ASynchronousWaitReturnsWhenTheDriverReportsEvents)
     EXPECT_EQ(waits_[0].outputLength, 4u);
 }
 
-TEST_F(Win32CommEvents, ARefusedWaitFailsWithTheMaskAtZero)
+TEST_F(Win32CommEventsTest, ARefusedWaitFailsWithTheMaskAtZero)
 {
     Refuse(IOCTL_SERIAL_WAIT_ON_MASK, STATUS_INVALID_PARAMETER);
     OVERLAPPED overlapped{};
@@ -110,7 +110,7 @@ TEST_F(Win32CommEvents, ARefusedWaitFailsWithTheMaskAtZero)
     EXPECT_EQ(requests_[0].outputLength, 4u);
 }
 
-TEST_F(Win32CommEvents, AnOverlappedHandleNeedsAnOverlappedToWait)
+TEST_F(Win32CommEventsTest, AnOverlappedHandleNeedsAnOverlappedToWait)
 {
     DWORD mask = 0xEEEE;
     SetLastError(ERROR_SUCCESS);

@@ -9,7 +9,7 @@
 namespace bulkcom_test {
 namespace {
 
-using Win32CommState = Win32CommTest;
+using Win32CommStateTest = Win32CommTest;
 
 // A DCB whose every mapped member is set, to values that tell them apart.
 DCB SampleDcb()
@@ -32,7 +32,7 @@ DCB SampleDcb()
     return dcb;
 }
 
-TEST_F(Win32CommState, GetCommStateAsksForBaudRateLineControlCharsAndHandflowInThatOrder)
+TEST_F(Win32CommStateTest, GetCommStateAsksForBaudRateLineControlCharsAndHandflowInThatOrder)
 {
     Reply(IOCTL_SERIAL_GET_BAUD_RATE, SERIAL_BAUD_RATE{38400});
     Reply(IOCTL_SERIAL_GET_LINE_CONTROL, SERIAL_LINE_CONTROL{STOP_BITS_1_5, MARK_PARITY, 6});
@@ -68,7 +68,7 @@ TEST_F(Win32CommState, GetCommStateAsksForBaudRateLineControlCharsAndHandflowInT
     EXPECT_EQ(dcb.wReserved1, 0);
 }
 
-TEST_F(Win32CommState, GetCommStateReadsEveryHandflowBitIntoItsDcbMember)
+TEST_F(Win32CommStateTest, GetCommStateReadsEveryHandflowBitIntoItsDcbMember)
 {
     struct Case {
         ULONG controlHandShake;
@@ -104,7 +104,7 @@ TEST_F(Win32CommState, GetCommStateReadsEveryHandflowBitIntoItsDcbMember)
     }
 }
 
-TEST_F(Win32CommState, GetCommStateFailsAtTheFirstRefusalAndLeavesTheDcbAsItWas)
+TEST_F(Win32CommStateTest, GetCommStateFailsAtTheFirstRefusalAndLeavesTheDcbAsItWas)
 {
     const DWORD gets[] = {IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_GET_LINE_CONTROL, IOCTL_SERIAL_GET_CHARS,
                           IOCTL_SERIAL_GET_HANDFLOW};
@@ -125,7 +125,7 @@ TEST_F(Win32CommState, GetCommStateFailsAtTheFirstRefusalAndLeavesTheDcbAsItWas)
     }
 }
 
-TEST_F(Win32CommState, SetCommStateSendsSixRequestsWithTheDcbsRecords)
+TEST_F(Win32CommStateTest, SetCommStateSendsSixRequestsWithTheDcbsRecords)
 {
     DCB dcb = SampleDcb();
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
@@ -161,7 +161,7 @@ TEST_F(Win32CommState, SetCommStateSendsSixRequestsWithTheDcbsRecords)
     EXPECT_EQ(handFlow.XoffLimit, 1024);
 }
 
-TEST_F(Win32CommState, SetCommStateSetsOrClearsTheLinesOnlyForTheFixedSettings)
+TEST_F(Win32CommStateTest, SetCommStateSetsOrClearsTheLinesOnlyForTheFixedSettings)
 {
     struct Case {
         DWORD rts;
@@ -190,7 +190,7 @@ TEST_F(Win32CommState, SetCommStateSetsOrClearsTheLinesOnlyForTheFixedSettings)
     }
 }
 
-TEST_F(Win32CommState, SetCommStatePutsEachDcbFlagInItsHandflowBit)
+TEST_F(Win32CommStateTest, SetCommStatePutsEachDcbFlagInItsHandflowBit)
 {
     struct Case {
         const char* name;
@@ -227,7 +227,7 @@ TEST_F(Win32CommState, SetCommStatePutsEachDcbFlagInItsHandflowBit)
     }
 }
 
-TEST_F(Win32CommState, AStateSetIsReadBackAsTheSameDcb)
+TEST_F(Win32CommStateTest, AStateSetIsReadBackAsTheSameDcb)
 {
     DCB written = SampleDcb();
     written.fOutxCtsFlow = 1;
@@ -244,7 +244,7 @@ TEST_F(Win32CommState, AStateSetIsReadBackAsTheSameDcb)
     EXPECT_EQ(std::memcmp(&read, &written, sizeof read), 0);
 }
 
-TEST_F(Win32CommState, SetCommStateStopsAtTheFirstRefusal)
+TEST_F(Win32CommStateTest, SetCommStateStopsAtTheFirstRefusal)
 {
     Refuse(IOCTL_SERIAL_SET_LINE_CONTROL, STATUS_INVALID_PARAMETER);
     DCB dcb = SampleDcb();
@@ -263,7 +263,7 @@ TEST_F(Win32CommState, SetCommStateStopsAtTheFirstRefusal)
     EXPECT_EQ(Codes(), std::vector<DWORD>{IOCTL_SERIAL_SET_BAUD_RATE});
 }
 
-TEST_F(Win32CommState, AClosedHandleSendsNothing)
+TEST_F(Win32CommStateTest, AClosedHandleSendsNothing)
 {
     HANDLE closed = port_;
     ASSERT_TRUE(CloseHandle(port_));

@@ -12,9 +12,9 @@
 namespace bulkcom_test {
 namespace {
 
-using Win32CommStatus = Win32CommTest;
+using Win32CommStatusTest = Win32CommTest;
 
-TEST_F(Win32CommStatus, ClearCommErrorAsksForTheCommStatusAndMapsEachErrorBit)
+TEST_F(Win32CommStatusTest, ClearCommErrorAsksForTheCommStatusAndMapsEachErrorBit)
 {
     struct Case {
         ULONG serial;
@@ -39,7 +39,7 @@ TEST_F(Win32CommStatus, ClearCommErrorAsksForTheCommStatusAndMapsEachErrorBit)
     }
 }
 
-TEST_F(Win32CommStatus, ClearCommErrorFillsComstatFromTheHoldReasonsAndQueues)
+TEST_F(Win32CommStatusTest, ClearCommErrorFillsComstatFromTheHoldReasonsAndQueues)
 {
     struct Case {
         ULONG holdReasons;
@@ -72,7 +72,7 @@ TEST_F(Win32CommStatus, ClearCommErrorFillsComstatFromTheHoldReasonsAndQueues)
     }
 }
 
-TEST_F(Win32CommStatus, AFailedClearCommErrorWritesNothing)
+TEST_F(Win32CommStatusTest, AFailedClearCommErrorWritesNothing)
 {
     Refuse(IOCTL_SERIAL_GET_COMMSTATUS, STATUS_DEVICE_NOT_CONNECTED);
     DWORD errors = 0xEEEE;
@@ -85,7 +85,7 @@ TEST_F(Win32CommStatus, AFailedClearCommErrorWritesNothing)
     EXPECT_EQ(stat.cbInQue, 7u);
 }
 
-TEST_F(Win32CommStatus, GetCommModemStatusReturnsTheDriversFourBytes)
+TEST_F(Win32CommStatusTest, GetCommModemStatusReturnsTheDriversFourBytes)
 {
     Reply(IOCTL_SERIAL_GET_MODEMSTATUS, ULONG{SERIAL_MSR_CTS | SERIAL_MSR_DCD});
     DWORD status = 0;
@@ -96,7 +96,7 @@ TEST_F(Win32CommStatus, GetCommModemStatusReturnsTheDriversFourBytes)
     EXPECT_EQ(requests_[0].outputLength, 4u);
 }
 
-TEST_F(Win32CommStatus, GetCommPropertiesAsksForACommpropOrTheLengthTheCallerGives)
+TEST_F(Win32CommStatusTest, GetCommPropertiesAsksForACommpropOrTheLengthTheCallerGives)
 {
     SERIAL_COMMPROP driver{};
     driver.PacketLength = 64;
@@ -156,7 +156,7 @@ TEST_F(Win32CommStatus, GetCommPropertiesAsksForACommpropOrTheLengthTheCallerGiv
     EXPECT_EQ(requests_[0].outputLength, 64u) << "without the marker the length is not looked at";
 }
 
-TEST_F(Win32CommStatus, CommCallsOnAnOverlappedHandleWaitForARequestTheDriverHolds)
+TEST_F(Win32CommStatusTest, CommCallsOnAnOverlappedHandleWaitForARequestTheDriverHolds)
 {
     HeldRequests held;
     On(IRP_MJ_DEVICE_CONTROL, [&held](PDEVICE_OBJECT, PIRP irp) { return held.Hold(irp); });

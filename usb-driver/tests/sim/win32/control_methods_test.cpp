@@ -46,7 +46,7 @@ struct Seen {
     size_t systemBuffersWhileHeld = 0;
 };
 
-class Win32ControlMethods : public Win32PortTest {
+class Win32ControlMethodsTest : public Win32PortTest {
 protected:
     void SetUp() override
     {
@@ -104,7 +104,7 @@ protected:
     Seen seen_;
 };
 
-TEST_F(Win32ControlMethods, DirectMethodsCopyTheInputAndDescribeTheOutputBuffer)
+TEST_F(Win32ControlMethodsTest, DirectMethodsCopyTheInputAndDescribeTheOutputBuffer)
 {
     for (DWORD code : {IoctlInDirect, IoctlOutDirect}) {
         SCOPED_TRACE(code == IoctlInDirect ? "METHOD_IN_DIRECT" : "METHOD_OUT_DIRECT");
@@ -141,7 +141,7 @@ TEST_F(Win32ControlMethods, DirectMethodsCopyTheInputAndDescribeTheOutputBuffer)
     }
 }
 
-TEST_F(Win32ControlMethods, DirectMethodsGiveNoBufferForAZeroLength)
+TEST_F(Win32ControlMethodsTest, DirectMethodsGiveNoBufferForAZeroLength)
 {
     char input[2] = {'a', 'b'};
     char output[4] = {};
@@ -157,7 +157,7 @@ TEST_F(Win32ControlMethods, DirectMethodsGiveNoBufferForAZeroLength)
     EXPECT_EQ(returned, 0u);
 }
 
-TEST_F(Win32ControlMethods, NeitherHandsOnTheCallersOwnAddresses)
+TEST_F(Win32ControlMethodsTest, NeitherHandsOnTheCallersOwnAddresses)
 {
     char input[3] = {'r', 'a', 'w'};
     char output[6];
@@ -176,7 +176,7 @@ TEST_F(Win32ControlMethods, NeitherHandsOnTheCallersOwnAddresses)
     EXPECT_EQ(std::string(output, sizeof output), "out...");
 }
 
-TEST_F(Win32ControlMethods, BufferedKeepsOneSystemBufferOfTheLargerLength)
+TEST_F(Win32ControlMethodsTest, BufferedKeepsOneSystemBufferOfTheLargerLength)
 {
     char input[2] = {'i', 'n'};
     char output[4];
@@ -192,7 +192,7 @@ TEST_F(Win32ControlMethods, BufferedKeepsOneSystemBufferOfTheLargerLength)
     EXPECT_EQ(std::string(output, sizeof output), "out.") << "copied back by the byte count";
 }
 
-TEST_F(Win32ControlMethods, AMissingBufferFailsBeforeTheRequestExceptForNeither)
+TEST_F(Win32ControlMethodsTest, AMissingBufferFailsBeforeTheRequestExceptForNeither)
 {
     DWORD returned = 0;
     char buffer[4] = {};

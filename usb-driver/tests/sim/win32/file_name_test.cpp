@@ -9,7 +9,7 @@
 namespace bulkcom_test {
 namespace {
 
-class Win32FileName : public Win32PortTest {
+class Win32FileNameTest : public Win32PortTest {
 protected:
     void SetUp() override
     {
@@ -30,7 +30,7 @@ protected:
     std::vector<std::u16string> names_;
 };
 
-TEST_F(Win32FileName, TheDriverSeesThePathAfterTheDeviceName)
+TEST_F(Win32FileNameTest, TheDriverSeesThePathAfterTheDeviceName)
 {
     HANDLE extra = Open("\\\\.\\BCPORT\\extra");
     ASSERT_NE(extra, INVALID_HANDLE_VALUE);

@@ -18,7 +18,7 @@ namespace {
 constexpr DWORD IoctlExchange = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x810, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 // A named port device with a filter above it and the DOS name BCWIN.
-class Win32 : public SimTest {
+class Win32Test : public SimTest {
 protected:
     struct Arrival {
         UCHAR major;
@@ -78,7 +78,7 @@ protected:
     std::vector<Arrival> arrivals_;
 };
 
-TEST_F(Win32, OpenFollowsTheLinksToTheTopOfTheStackAndCloseCleansUpThenCloses)
+TEST_F(Win32Test, OpenFollowsTheLinksToTheTopOfTheStackAndCloseCleansUpThenCloses)
 {
     Answer(IRP_MJ_CREATE);
     Answer(IRP_MJ_CLEANUP);
@@ -110,7 +110,7 @@ TEST_F(Win32, OpenFollowsTheLinksToTheTopOfTheStackAndCloseCleansUpThenCloses)
     IoDeleteSymbolicLink(&alias);
 }
 
-TEST_F(Win32, FailedOpensReportTheWin32ErrorAndSendNothingMore)
+TEST_F(Win32Test, FailedOpensReportTheWin32ErrorAndSendNothingMore)
 {
     struct Case {
         NTSTATUS status;
@@ -143,7 +143,7 @@ TEST_F(Win32, FailedOpensReportTheWin32ErrorAndSendNothingMore)
     EXPECT_EQ(arrivals_.size(), std::size(cases));
 }
 
-TEST_F(Win32, CloseGoesOnWhenTheDriverRefusesCleanup)
+TEST_F(Win32Test, CloseGoesOnWhenTheDriverRefusesCleanup)
 {
     Answer(IRP_MJ_CREATE);
     Answer(IRP_MJ_CLOSE);
@@ -153,7 +153,7 @@ TEST_F(Win32, CloseGoesOnWhenTheDriverRefusesCleanup)
     EXPECT_EQ(Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLOSE}));
 }
 
-TEST_F(Win32, BufferedControlPassesInputInAndCopiesBackWhatTheDriverReturned)
+TEST_F(Win32Test, BufferedControlPassesInputInAndCopiesBackWhatTheDriverReturned)
 {
     Answer(IRP_MJ_CREATE);
     Answer(IRP_MJ_CLOSE);
@@ -203,7 +203,7 @@ TEST_F(Win32, BufferedControlPassesInputInAndCopiesBackWhatTheDriverReturned)
     EXPECT_TRUE(CloseHandle(handle));
 }
 
-TEST_F(Win32, ControlOnADriverWithoutTheEntryFailsAsAnInvalidFunction)
+TEST_F(Win32Test, ControlOnADriverWithoutTheEntryFailsAsAnInvalidFunction)
 {
     Answer(IRP_MJ_CREATE);
     Answer(IRP_MJ_CLOSE);
@@ -215,7 +215,7 @@ TEST_F(Win32, ControlOnADriverWithoutTheEntryFailsAsAnInvalidFunction)
     EXPECT_TRUE(CloseHandle(handle));
 }
 
-TEST_F(Win32, ControlWaitsForARequestTheDriverCompletesLater)
+TEST_F(Win32Test, ControlWaitsForARequestTheDriverCompletesLater)
 {
     Answer(IRP_MJ_CREATE);
     Answer(IRP_MJ_CLOSE);

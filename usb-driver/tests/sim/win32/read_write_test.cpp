@@ -69,7 +69,7 @@ Seen Inspect(PIRP irp)
     return seen;
 }
 
-class Win32ReadWrite : public Win32PortTest {
+class Win32ReadWriteTest : public Win32PortTest {
 protected:
     void SetUp() override
     {
@@ -150,7 +150,7 @@ protected:
 // The memory descriptor.
 //
 
-TEST_F(Win32ReadWrite, AReadDescribesTheCallersBufferWithLockedUnmappedPages)
+TEST_F(Win32ReadWriteTest, AReadDescribesTheCallersBufferWithLockedUnmappedPages)
 {
     Serve("hello");
     HANDLE port = OpenPort();
@@ -174,7 +174,7 @@ TEST_F(Win32ReadWrite, AReadDescribesTheCallersBufferWithLockedUnmappedPages)
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32ReadWrite, AWriteDescribesTheCallersBytesAcrossAPageBoundary)
+TEST_F(Win32ReadWriteTest, AWriteDescribesTheCallersBytesAcrossAPageBoundary)
 {
     Serve();
     HANDLE port = OpenPort();
@@ -199,7 +199,7 @@ TEST_F(Win32ReadWrite, AWriteDescribesTheCallersBytesAcrossAPageBoundary)
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32ReadWrite, ZeroLengthReadsAndWritesArriveWithoutADescriptor)
+TEST_F(Win32ReadWriteTest, ZeroLengthReadsAndWritesArriveWithoutADescriptor)
 {
     Serve("unused");
     HANDLE port = OpenPort();
@@ -223,7 +223,7 @@ TEST_F(Win32ReadWrite, ZeroLengthReadsAndWritesArriveWithoutADescriptor)
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32ReadWrite, TheDescriptorLastsUntilCompletionAndIsFreedThen)
+TEST_F(Win32ReadWriteTest, TheDescriptorLastsUntilCompletionAndIsFreedThen)
 {
     Hold();
     HANDLE port = OpenPort(true);
@@ -241,7 +241,7 @@ TEST_F(Win32ReadWrite, TheDescriptorLastsUntilCompletionAndIsFreedThen)
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32ReadWrite, TheOverlappedOffsetBecomesTheRequestsPosition)
+TEST_F(Win32ReadWriteTest, TheOverlappedOffsetBecomesTheRequestsPosition)
 {
     Serve("x");
     HANDLE port = OpenPort();
@@ -260,7 +260,7 @@ TEST_F(Win32ReadWrite, TheOverlappedOffsetBecomesTheRequestsPosition)
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32ReadWrite, ABufferThatIsNotThereFailsWithNoAccessAndSendsNothing)
+TEST_F(Win32ReadWriteTest, ABufferThatIsNotThereFailsWithNoAccessAndSendsNothing)
 {
     Serve();
     HANDLE port = OpenPort();
@@ -277,7 +277,7 @@ TEST_F(Win32ReadWrite, ABufferThatIsNotThereFailsWithNoAccessAndSendsNothing)
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32ReadWrite, ADriverReportingMoreBytesThanTheBufferHoldsStopsTheMachine)
+TEST_F(Win32ReadWriteTest, ADriverReportingMoreBytesThanTheBufferHoldsStopsTheMachine)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     CompleteEachWith(STATUS_SUCCESS, 9);
@@ -294,7 +294,7 @@ TEST_F(Win32ReadWrite, ADriverReportingMoreBytesThanTheBufferHoldsStopsTheMachin
 // Completion and the byte count.
 //
 
-TEST_F(Win32ReadWrite, ASynchronousReadWaitsForACompletionFromAnotherThread)
+TEST_F(Win32ReadWriteTest, ASynchronousReadWaitsForACompletionFromAnotherThread)
 {
     Hold();
     HANDLE port = OpenPort();
@@ -315,7 +315,7 @@ TEST_F(Win32ReadWrite, ASynchronousReadWaitsForACompletionFromAnotherThread)
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32ReadWrite, AnOverlappedReadLeftPendingReportsIoPendingThenItsBytes)
+TEST_F(Win32ReadWriteTest, AnOverlappedReadLeftPendingReportsIoPendingThenItsBytes)
 {
     Hold();
     HANDLE port = OpenPort(true);
@@ -342,7 +342,7 @@ TEST_F(Win32ReadWrite, AnOverlappedReadLeftPendingReportsIoPendingThenItsBytes)
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32ReadWrite, AnOverlappedWriteCompletedAtOnceReturnsTrueWithItsCount)
+TEST_F(Win32ReadWriteTest, AnOverlappedWriteCompletedAtOnceReturnsTrueWithItsCount)
 {
     Serve();
     HANDLE port = OpenPort(true);
@@ -363,7 +363,7 @@ TEST_F(Win32ReadWrite, AnOverlappedWriteCompletedAtOnceReturnsTrueWithItsCount)
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32ReadWrite, AnOverlappedHandleNeedsAnOverlappedAndABadHandleSendsNothing)
+TEST_F(Win32ReadWriteTest, AnOverlappedHandleNeedsAnOverlappedAndABadHandleSendsNothing)
 {
     Serve();
     HANDLE port = OpenPort(true);
@@ -383,7 +383,7 @@ TEST_F(Win32ReadWrite, AnOverlappedHandleNeedsAnOverlappedAndABadHandleSendsNoth
     EXPECT_FALSE(SentAny(IRP_MJ_WRITE));
 }
 
-TEST_F(Win32ReadWrite, AWarningFailsTheCallButStillReportsItsBytes)
+TEST_F(Win32ReadWriteTest, AWarningFailsTheCallButStillReportsItsBytes)
 {
     CompleteEachWith(STATUS_BUFFER_OVERFLOW, 6);
     HANDLE port = OpenPort();
@@ -406,9 +406,9 @@ struct ErrorCase {
     DWORD error;
 };
 
-class Win32ReadWriteErrors : public Win32ReadWrite, public ::testing::WithParamInterface<ErrorCase> {};
+class Win32ReadWriteErrorsTest : public Win32ReadWriteTest, public ::testing::WithParamInterface<ErrorCase> {};
 
-TEST_P(Win32ReadWriteErrors, ASynchronousReadAndWriteFailWithTheMappedErrorAndNoBytes)
+TEST_P(Win32ReadWriteErrorsTest, ASynchronousReadAndWriteFailWithTheMappedErrorAndNoBytes)
 {
     // The driver leaves a count behind, which an error must not report.
     CompleteEachWith(GetParam().status, 5);
@@ -430,7 +430,7 @@ TEST_P(Win32ReadWriteErrors, ASynchronousReadAndWriteFailWithTheMappedErrorAndNo
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_P(Win32ReadWriteErrors, AnOverlappedWriteThatFailsAfterPendingReportsTheMappedError)
+TEST_P(Win32ReadWriteErrorsTest, AnOverlappedWriteThatFailsAfterPendingReportsTheMappedError)
 {
     Hold();
     HANDLE port = OpenPort(true);
@@ -451,7 +451,7 @@ TEST_P(Win32ReadWriteErrors, AnOverlappedWriteThatFailsAfterPendingReportsTheMap
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    DriverStatuses, Win32ReadWriteErrors,
+    DriverStatuses, Win32ReadWriteErrorsTest,
     ::testing::Values(ErrorCase{"DeletePending", STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED},
                       ErrorCase{"IoTimeout", STATUS_IO_TIMEOUT, ERROR_SEM_TIMEOUT},
                       ErrorCase{"InvalidDeviceState", STATUS_INVALID_DEVICE_STATE, ERROR_BAD_COMMAND},
@@ -468,7 +468,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Cancellation by the sender.
 //
 
-TEST_F(Win32ReadWrite, CancelIoEndsAPendingReadWithOperationAborted)
+TEST_F(Win32ReadWriteTest, CancelIoEndsAPendingReadWithOperationAborted)
 {
     Hold();
     HANDLE port = OpenPort(true);
@@ -487,7 +487,7 @@ TEST_F(Win32ReadWrite, CancelIoEndsAPendingReadWithOperationAborted)
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32ReadWrite, TheEndOfTheIssuingThreadCancelsItsPendingWrite)
+TEST_F(Win32ReadWriteTest, TheEndOfTheIssuingThreadCancelsItsPendingWrite)
 {
     Hold();
     HANDLE port = OpenPort(true);

@@ -20,7 +20,7 @@ namespace {
 
 constexpr DWORD IoctlHeld = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x850, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
-class Win32SynchronousHandles : public Win32PortTest {
+class Win32SynchronousHandlesTest : public Win32PortTest {
 protected:
     void SetUp() override
     {
@@ -59,7 +59,7 @@ protected:
     HeldRequests held_;
 };
 
-TEST_F(Win32SynchronousHandles, ACallFromAnotherThreadReachesTheDriverOnlyOnceTheCallInProgressCompleted)
+TEST_F(Win32SynchronousHandlesTest, ACallFromAnotherThreadReachesTheDriverOnlyOnceTheCallInProgressCompleted)
 {
     HANDLE port = OpenPort(false);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
@@ -85,7 +85,7 @@ TEST_F(Win32SynchronousHandles, ACallFromAnotherThreadReachesTheDriverOnlyOnceTh
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32SynchronousHandles, CallsOnAnOverlappedHandleReachTheDriverTogether)
+TEST_F(Win32SynchronousHandlesTest, CallsOnAnOverlappedHandleReachTheDriverTogether)
 {
     HANDLE port = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
@@ -107,7 +107,7 @@ TEST_F(Win32SynchronousHandles, CallsOnAnOverlappedHandleReachTheDriverTogether)
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(Win32SynchronousHandles, CancelIoExEndsTheCallInProgressAndTheWaitingCallGoesOn)
+TEST_F(Win32SynchronousHandlesTest, CancelIoExEndsTheCallInProgressAndTheWaitingCallGoesOn)
 {
     HANDLE port = OpenPort(false);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
