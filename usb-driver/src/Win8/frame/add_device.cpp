@@ -18,6 +18,36 @@ Environment:
 #include "frame/frame.h"
 #include "serial/serial.h"
 
+namespace {
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject);
+
+_Use_decl_annotations_
+NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject)
+{
+    PAGED_CODE();
+    ULONG osClass = QueryOsClass();
+    if (osClass == 0) {
+        return STATUS_NOT_SUPPORTED;
+    }
+
+    PDEVICE_OBJECT deviceObject = nullptr;
+    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_SERIAL_PORT, 0,
+                                     FALSE, &deviceObject);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(deviceObject);
+    RtlZeroMemory(extension, sizeof(DEVICE_EXTENSION));
+    extension->OsClass = osClass;
+    *DeviceObject = deviceObject;
+    return status;
+}
+
+}  // namespace
+
 _Use_decl_annotations_
 NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
@@ -74,29 +104,6 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
     UnregisterPortInterface(deviceObject);
     ReleaseIoReference(deviceObject);
     DetachAndDeleteDevice(deviceObject);
-    return status;
-}
-
-_Use_decl_annotations_
-NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject)
-{
-    PAGED_CODE();
-    ULONG osClass = QueryOsClass();
-    if (osClass == 0) {
-        return STATUS_NOT_SUPPORTED;
-    }
-
-    PDEVICE_OBJECT deviceObject = nullptr;
-    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_SERIAL_PORT, 0,
-                                     FALSE, &deviceObject);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-
-    PDEVICE_EXTENSION extension = DeviceExtensionOf(deviceObject);
-    RtlZeroMemory(extension, sizeof(DEVICE_EXTENSION));
-    extension->OsClass = osClass;
-    *DeviceObject = deviceObject;
     return status;
 }
 

@@ -38,7 +38,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 }
 
 _Use_decl_annotations_
-VOID DriverUnload(PDRIVER_OBJECT DriverObject)
+void DriverUnload(PDRIVER_OBJECT DriverObject)
 {
     // Every device object and all it owned are gone by the time of unload.
     UNREFERENCED_PARAMETER(DriverObject);

@@ -25,10 +25,7 @@ extern "C" DRIVER_INITIALIZE DriverEntry;
 DRIVER_UNLOAD DriverUnload;
 DRIVER_ADD_DEVICE AddDevice;
 
-// Device creation and deletion.
-_IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject);
-
+// Device deletion.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS DetachAndDeleteDevice(PDEVICE_OBJECT DeviceObject);
 
@@ -63,11 +60,6 @@ _IRQL_requires_max_(DISPATCH_LEVEL)
 void ReleaseIoReference(PDEVICE_OBJECT DeviceObject);
 
 BOOLEAN IsDeviceReady(PDEVICE_OBJECT DeviceObject);
-
-// Returns once the device is in D0, or once it is removed and will never
-// return to D0: the caller tests Removed afterwards.
-_IRQL_requires_max_(PASSIVE_LEVEL)
-void WaitForPowerUp(PDEVICE_OBJECT DeviceObject);
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
 void AcquireIoSemaphore(PDEVICE_OBJECT DeviceObject);

@@ -20,6 +20,27 @@ Environment:
 
 #include "frame/frame.h"
 
+namespace {
+
+// Returns once the device is in D0, or once it is removed and will never
+// return to D0: the caller tests Removed afterwards.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+void WaitForPowerUp(PDEVICE_OBJECT DeviceObject);
+
+_Use_decl_annotations_
+void WaitForPowerUp(PDEVICE_OBJECT DeviceObject)
+{
+    PAGED_CODE();
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    // A device removed while out of D0 never comes back: without the second
+    // event its waiters would hold their references, and the removal would
+    // wait for them for good.
+    PVOID events[] = {&extension->PowerUpEvent, &extension->DeviceGoneEvent};
+    KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
+}
+
+}  // namespace
+
 void InitializeIoReference(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
@@ -65,18 +86,6 @@ BOOLEAN IsDeviceReady(PDEVICE_OBJECT DeviceObject)
     // Read without a lock: the reference the caller holds is what makes a
     // removal or query-remove wait for a request that saw the old value.
     return !extension->Removed && extension->Started && !extension->RemovePending && !extension->StopPending;
-}
-
-_Use_decl_annotations_
-void WaitForPowerUp(PDEVICE_OBJECT DeviceObject)
-{
-    PAGED_CODE();
-    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    // A device removed while out of D0 never comes back: without the second
-    // event its waiters would hold their references, and the removal would
-    // wait for them for good.
-    PVOID events[] = {&extension->PowerUpEvent, &extension->DeviceGoneEvent};
-    KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
 }
 
 _Use_decl_annotations_

@@ -28,6 +28,19 @@ Environment:
 
 namespace {
 
+// Hands the request to the lower driver unchanged and drops the dispatch
+// routine's reference.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS PassDownPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Sends the request down and waits until the lower drivers have completed
+// it; the request comes back to the caller, not completed.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
 // Passes the request down with a copy of our stack location and no
 // completion routine, and returns what the lower driver returns. Unlike
 // PassDownPnp it leaves the caller's reference held: the caller drops it
@@ -173,49 +186,6 @@ NTSTATUS ChangePendingFlag(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN DEVICE
     return status;
 }
 
-}  // namespace
-
-_Use_decl_annotations_
-NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    AcquireIoReference(DeviceObject);
-    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-        return StartDevice(DeviceObject, Irp);
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-        return QueryRemoveDevice(DeviceObject, Irp);
-    case IRP_MN_REMOVE_DEVICE:
-        return RemoveDevice(DeviceObject, Irp);
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-        return ChangePendingFlag(DeviceObject, Irp, &DEVICE_EXTENSION::RemovePending, FALSE);
-    case IRP_MN_STOP_DEVICE:
-        return StopDevice(DeviceObject, Irp);
-    case IRP_MN_QUERY_STOP_DEVICE:
-        return ChangePendingFlag(DeviceObject, Irp, &DEVICE_EXTENSION::StopPending, TRUE);
-    case IRP_MN_CANCEL_STOP_DEVICE:
-        return ChangePendingFlag(DeviceObject, Irp, &DEVICE_EXTENSION::StopPending, FALSE);
-    case IRP_MN_QUERY_CAPABILITIES:
-        if (DeviceExtensionOf(DeviceObject)->StartSeen) {
-            return HandleQueryCapabilities(DeviceObject, Irp);
-        }
-        return PassDownPnp(DeviceObject, Irp);
-    case IRP_MN_SURPRISE_REMOVAL:
-        return SurpriseRemoveDevice(DeviceObject, Irp);
-    default:
-        return PassDownPnp(DeviceObject, Irp);
-    }
-}
-
-_Use_decl_annotations_
-NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    // Passed on in every state: the device's own providers live below.
-    AcquireIoReference(DeviceObject);
-    NTSTATUS status = SendDownKeepingReference(DeviceExtensionOf(DeviceObject), Irp);
-    ReleaseIoReference(DeviceObject);
-    return status;
-}
-
 _Use_decl_annotations_
 NTSTATUS PassDownPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -257,4 +227,47 @@ NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         }
     }
     return CompletePnp(DeviceObject, Irp, status);
+}
+
+}  // namespace
+
+_Use_decl_annotations_
+NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    AcquireIoReference(DeviceObject);
+    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        return StartDevice(DeviceObject, Irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        return QueryRemoveDevice(DeviceObject, Irp);
+    case IRP_MN_REMOVE_DEVICE:
+        return RemoveDevice(DeviceObject, Irp);
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return ChangePendingFlag(DeviceObject, Irp, &DEVICE_EXTENSION::RemovePending, FALSE);
+    case IRP_MN_STOP_DEVICE:
+        return StopDevice(DeviceObject, Irp);
+    case IRP_MN_QUERY_STOP_DEVICE:
+        return ChangePendingFlag(DeviceObject, Irp, &DEVICE_EXTENSION::StopPending, TRUE);
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        return ChangePendingFlag(DeviceObject, Irp, &DEVICE_EXTENSION::StopPending, FALSE);
+    case IRP_MN_QUERY_CAPABILITIES:
+        if (DeviceExtensionOf(DeviceObject)->StartSeen) {
+            return HandleQueryCapabilities(DeviceObject, Irp);
+        }
+        return PassDownPnp(DeviceObject, Irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+        return SurpriseRemoveDevice(DeviceObject, Irp);
+    default:
+        return PassDownPnp(DeviceObject, Irp);
+    }
+}
+
+_Use_decl_annotations_
+NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    // Passed on in every state: the device's own providers live below.
+    AcquireIoReference(DeviceObject);
+    NTSTATUS status = SendDownKeepingReference(DeviceExtensionOf(DeviceObject), Irp);
+    ReleaseIoReference(DeviceObject);
+    return status;
 }

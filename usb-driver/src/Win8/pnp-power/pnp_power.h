@@ -25,16 +25,3 @@ Environment:
 _Dispatch_type_(IRP_MJ_PNP) DRIVER_DISPATCH DispatchPnp;
 _Dispatch_type_(IRP_MJ_SYSTEM_CONTROL) DRIVER_DISPATCH DispatchSystemControl;
 _Dispatch_type_(IRP_MJ_POWER) DRIVER_DISPATCH DispatchPower;
-
-// Hands the request to the lower driver unchanged and drops the dispatch
-// routine's reference.
-_IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS PassDownPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-
-// Sends the request down and waits until the lower drivers have completed
-// it; the request comes back to the caller, not completed.
-_IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-
-_IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -200,7 +200,7 @@ NTSTATUS DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
 }
 
 _Use_decl_annotations_
-VOID SystemPowerRequestCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+void SystemPowerRequestCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                   PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
@@ -216,7 +216,7 @@ VOID SystemPowerRequestCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFuncti
 }
 
 _Use_decl_annotations_
-VOID SystemResumeRequestCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+void SystemResumeRequestCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                    PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     UNREFERENCED_PARAMETER(DeviceObject);

@@ -19,12 +19,13 @@ Environment:
 
 --*/
 
-#include <stddef.h>
-
 #include "frame/frame.h"
 #include "serial/serial.h"
 
 namespace {
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS HandleSerialIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 enum class ControlKind {
     Set,         // input exactly the record's size, copied into the field
@@ -46,21 +47,16 @@ struct SerialControl {
     ULONG Field;  // offset in DEVICE_EXTENSION, or ZeroField; the line bit for SetLine/ClearLine
 };
 
-constexpr ULONG Offset(size_t offset)
-{
-    return static_cast<ULONG>(offset);
-}
-
 const SerialControl SerialControls[] = {
-    {IOCTL_SERIAL_SET_BAUD_RATE, ControlKind::Set, sizeof(SERIAL_BAUD_RATE), Offset(offsetof(DEVICE_EXTENSION, BaudRate))},
+    {IOCTL_SERIAL_SET_BAUD_RATE, ControlKind::Set, sizeof(SERIAL_BAUD_RATE), FIELD_OFFSET(DEVICE_EXTENSION, BaudRate)},
     {IOCTL_SERIAL_SET_QUEUE_SIZE, ControlKind::Accept, sizeof(SERIAL_QUEUE_SIZE), 0},
     {IOCTL_SERIAL_SET_LINE_CONTROL, ControlKind::Set, sizeof(SERIAL_LINE_CONTROL),
-     Offset(offsetof(DEVICE_EXTENSION, LineControl))},
+     FIELD_OFFSET(DEVICE_EXTENSION, LineControl)},
     {IOCTL_SERIAL_SET_BREAK_ON, ControlKind::Accept, 0, 0},
     {IOCTL_SERIAL_SET_BREAK_OFF, ControlKind::Accept, 0, 0},
     {IOCTL_SERIAL_IMMEDIATE_CHAR, ControlKind::Accept, sizeof(UCHAR), 0},
-    {IOCTL_SERIAL_SET_TIMEOUTS, ControlKind::Set, sizeof(SERIAL_TIMEOUTS), Offset(offsetof(DEVICE_EXTENSION, Timeouts))},
-    {IOCTL_SERIAL_GET_TIMEOUTS, ControlKind::Get, sizeof(SERIAL_TIMEOUTS), Offset(offsetof(DEVICE_EXTENSION, Timeouts))},
+    {IOCTL_SERIAL_SET_TIMEOUTS, ControlKind::Set, sizeof(SERIAL_TIMEOUTS), FIELD_OFFSET(DEVICE_EXTENSION, Timeouts)},
+    {IOCTL_SERIAL_GET_TIMEOUTS, ControlKind::Get, sizeof(SERIAL_TIMEOUTS), FIELD_OFFSET(DEVICE_EXTENSION, Timeouts)},
     {IOCTL_SERIAL_SET_DTR, ControlKind::SetLine, 0, SERIAL_DTR_STATE},
     {IOCTL_SERIAL_CLR_DTR, ControlKind::ClearLine, 0, SERIAL_DTR_STATE},
     {IOCTL_SERIAL_RESET_DEVICE, ControlKind::Accept, 0, 0},
@@ -68,23 +64,23 @@ const SerialControl SerialControls[] = {
     {IOCTL_SERIAL_CLR_RTS, ControlKind::ClearLine, 0, SERIAL_RTS_STATE},
     {IOCTL_SERIAL_SET_XOFF, ControlKind::Accept, 0, 0},
     {IOCTL_SERIAL_SET_XON, ControlKind::Accept, 0, 0},
-    {IOCTL_SERIAL_GET_WAIT_MASK, ControlKind::Get, sizeof(ULONG), Offset(offsetof(DEVICE_EXTENSION, WaitMask))},
-    {IOCTL_SERIAL_SET_WAIT_MASK, ControlKind::Set, sizeof(ULONG), Offset(offsetof(DEVICE_EXTENSION, WaitMask))},
+    {IOCTL_SERIAL_GET_WAIT_MASK, ControlKind::Get, sizeof(ULONG), FIELD_OFFSET(DEVICE_EXTENSION, WaitMask)},
+    {IOCTL_SERIAL_SET_WAIT_MASK, ControlKind::Set, sizeof(ULONG), FIELD_OFFSET(DEVICE_EXTENSION, WaitMask)},
     {IOCTL_SERIAL_WAIT_ON_MASK, ControlKind::WaitOnMask, sizeof(ULONG), 0},
     {IOCTL_SERIAL_PURGE, ControlKind::Purge, sizeof(ULONG), 0},
-    {IOCTL_SERIAL_GET_BAUD_RATE, ControlKind::Get, sizeof(SERIAL_BAUD_RATE), Offset(offsetof(DEVICE_EXTENSION, BaudRate))},
+    {IOCTL_SERIAL_GET_BAUD_RATE, ControlKind::Get, sizeof(SERIAL_BAUD_RATE), FIELD_OFFSET(DEVICE_EXTENSION, BaudRate)},
     {IOCTL_SERIAL_GET_LINE_CONTROL, ControlKind::Get, sizeof(SERIAL_LINE_CONTROL),
-     Offset(offsetof(DEVICE_EXTENSION, LineControl))},
-    {IOCTL_SERIAL_GET_CHARS, ControlKind::Get, sizeof(SERIAL_CHARS), Offset(offsetof(DEVICE_EXTENSION, Chars))},
-    {IOCTL_SERIAL_SET_CHARS, ControlKind::Set, sizeof(SERIAL_CHARS), Offset(offsetof(DEVICE_EXTENSION, Chars))},
-    {IOCTL_SERIAL_GET_HANDFLOW, ControlKind::Get, sizeof(SERIAL_HANDFLOW), Offset(offsetof(DEVICE_EXTENSION, HandFlow))},
-    {IOCTL_SERIAL_SET_HANDFLOW, ControlKind::Set, sizeof(SERIAL_HANDFLOW), Offset(offsetof(DEVICE_EXTENSION, HandFlow))},
+     FIELD_OFFSET(DEVICE_EXTENSION, LineControl)},
+    {IOCTL_SERIAL_GET_CHARS, ControlKind::Get, sizeof(SERIAL_CHARS), FIELD_OFFSET(DEVICE_EXTENSION, Chars)},
+    {IOCTL_SERIAL_SET_CHARS, ControlKind::Set, sizeof(SERIAL_CHARS), FIELD_OFFSET(DEVICE_EXTENSION, Chars)},
+    {IOCTL_SERIAL_GET_HANDFLOW, ControlKind::Get, sizeof(SERIAL_HANDFLOW), FIELD_OFFSET(DEVICE_EXTENSION, HandFlow)},
+    {IOCTL_SERIAL_SET_HANDFLOW, ControlKind::Set, sizeof(SERIAL_HANDFLOW), FIELD_OFFSET(DEVICE_EXTENSION, HandFlow)},
     {IOCTL_SERIAL_GET_MODEMSTATUS, ControlKind::Get, sizeof(ULONG), ZeroField},
-    {IOCTL_SERIAL_GET_COMMSTATUS, ControlKind::Get, sizeof(SERIAL_STATUS), Offset(offsetof(DEVICE_EXTENSION, CommStatus))},
+    {IOCTL_SERIAL_GET_COMMSTATUS, ControlKind::Get, sizeof(SERIAL_STATUS), FIELD_OFFSET(DEVICE_EXTENSION, CommStatus)},
     {IOCTL_SERIAL_XOFF_COUNTER, ControlKind::Accept, sizeof(SERIAL_XOFF_COUNTER), 0},
     {IOCTL_SERIAL_GET_PROPERTIES, ControlKind::Get, sizeof(SERIAL_COMMPROP),
-     Offset(offsetof(DEVICE_EXTENSION, CommProperties))},
-    {IOCTL_SERIAL_GET_DTRRTS, ControlKind::Get, sizeof(ULONG), Offset(offsetof(DEVICE_EXTENSION, DtrRtsState))},
+     FIELD_OFFSET(DEVICE_EXTENSION, CommProperties)},
+    {IOCTL_SERIAL_GET_DTRRTS, ControlKind::Get, sizeof(ULONG), FIELD_OFFSET(DEVICE_EXTENSION, DtrRtsState)},
     {IOCTL_SERIAL_CONFIG_SIZE, ControlKind::Get, sizeof(ULONG), ZeroField},
     {IOCTL_SERIAL_SET_MODEM_CONTROL, ControlKind::Accept, sizeof(ULONG), 0},
 };
@@ -104,7 +100,7 @@ PVOID FieldOf(PDEVICE_EXTENSION Extension, ULONG Offset)
     return reinterpret_cast<PUCHAR>(Extension) + Offset;
 }
 
-void ChangeLine(PDEVICE_EXTENSION Extension, ULONG Bit, bool Raise)
+void ChangeLine(PDEVICE_EXTENSION Extension, ULONG Bit, BOOLEAN Raise)
 {
     KIRQL oldIrql;
     KeAcquireSpinLock(&Extension->SettingsLock, &oldIrql);
@@ -114,28 +110,6 @@ void ChangeLine(PDEVICE_EXTENSION Extension, ULONG Bit, bool Raise)
         Extension->DtrRtsState &= ~Bit;
     }
     KeReleaseSpinLock(&Extension->SettingsLock, oldIrql);
-}
-
-}  // namespace
-
-_Use_decl_annotations_
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    AcquireIoReference(DeviceObject);
-    Irp->IoStatus.Information = 0;
-
-    NTSTATUS status = IsDeviceReady(DeviceObject) ? HandleSerialIoctl(DeviceObject, Irp) : STATUS_INVALID_DEVICE_STATE;
-
-    // A held request may be completed by a purge, close or cancel on another
-    // thread at any moment after it was taken in: it is not ours to touch.
-    if (status != STATUS_PENDING) {
-        Irp->IoStatus.Status = status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    }
-
-    // A held request keeps no reference: it must not delay removal.
-    ReleaseIoReference(DeviceObject);
-    return status;
 }
 
 _Use_decl_annotations_
@@ -208,4 +182,26 @@ NTSTATUS HandleSerialIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return STATUS_SUCCESS;
     }
     return STATUS_INVALID_PARAMETER;
+}
+
+}  // namespace
+
+_Use_decl_annotations_
+NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    AcquireIoReference(DeviceObject);
+    Irp->IoStatus.Information = 0;
+
+    NTSTATUS status = IsDeviceReady(DeviceObject) ? HandleSerialIoctl(DeviceObject, Irp) : STATUS_INVALID_DEVICE_STATE;
+
+    // A held request may be completed by a purge, close or cancel on another
+    // thread at any moment after it was taken in: it is not ours to touch.
+    if (status != STATUS_PENDING) {
+        Irp->IoStatus.Status = status;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    }
+
+    // A held request keeps no reference: it must not delay removal.
+    ReleaseIoReference(DeviceObject);
+    return status;
 }

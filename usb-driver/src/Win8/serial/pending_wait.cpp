@@ -22,6 +22,25 @@ Environment:
 
 #include "serial/serial.h"
 
+namespace {
+
+DRIVER_CANCEL CancelPendingWait;
+
+_Use_decl_annotations_
+void CancelPendingWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    // Called with the cancel spin lock held. The routine is cleared whenever
+    // the request is taken out, so it is still the held one.
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    extension->PendingWaitIrp = nullptr;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+}  // namespace
+
 _Use_decl_annotations_
 NTSTATUS HoldPendingWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -72,17 +91,4 @@ void CompletePendingWait(PDEVICE_OBJECT DeviceObject, NTSTATUS Status)
     // Information stays 0, as set when the request was held: no event mask.
     irp->IoStatus.Status = Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
-}
-
-_Use_decl_annotations_
-VOID CancelPendingWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    // Called with the cancel spin lock held. The routine is cleared whenever
-    // the request is taken out, so it is still the held one.
-    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    extension->PendingWaitIrp = nullptr;
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }

@@ -24,6 +24,12 @@ Environment:
 
 namespace {
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS ReadPort(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS WritePort(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
 // A transfer always gets at least this long, so a zero timeout never means
 // "do not wait at all".
 constexpr ULONG MinimumTimeoutMs = 50;
@@ -82,20 +88,6 @@ NTSTATUS PrepareTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG* Length, S
 BOOLEAN DeviceGone(PDEVICE_OBJECT DeviceObject)
 {
     return DeviceExtensionOf(DeviceObject)->Removed || !IsPortConnected(DeviceObject);
-}
-
-}  // namespace
-
-_Use_decl_annotations_
-NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    return RunGatedRequest(DeviceObject, Irp, ReadPort);
-}
-
-_Use_decl_annotations_
-NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    return RunGatedRequest(DeviceObject, Irp, WritePort);
 }
 
 _Use_decl_annotations_
@@ -165,4 +157,18 @@ NTSTATUS WritePort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return status;
     }
     return DeviceGone(DeviceObject) ? STATUS_DELETE_PENDING : status;
+}
+
+}  // namespace
+
+_Use_decl_annotations_
+NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return RunGatedRequest(DeviceObject, Irp, ReadPort);
+}
+
+_Use_decl_annotations_
+NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return RunGatedRequest(DeviceObject, Irp, WritePort);
 }

@@ -41,10 +41,10 @@ NTSTATUS QueryRegistryValue(HANDLE Key, PCWSTR ValueName, ULONG ValueNameSize, P
 // Copies a serial setting in or out of the extension whole, under the
 // settings lock, so readers never see a half-written record.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-void StoreSetting(PDEVICE_EXTENSION DeviceExtension, PVOID Field, const VOID* Value, ULONG Size);
+void StoreSetting(PDEVICE_EXTENSION DeviceExtension, PVOID Field, const void* Value, ULONG Size);
 
 _IRQL_requires_max_(DISPATCH_LEVEL)
-void LoadSetting(PDEVICE_EXTENSION DeviceExtension, PVOID Destination, const VOID* Field, ULONG Size);
+void LoadSetting(PDEVICE_EXTENSION DeviceExtension, PVOID Destination, const void* Field, ULONG Size);
 
 // Open and close.
 _Dispatch_type_(IRP_MJ_CREATE) DRIVER_DISPATCH DispatchCreate;
@@ -60,17 +60,8 @@ NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject);
 _Dispatch_type_(IRP_MJ_READ) DRIVER_DISPATCH DispatchRead;
 _Dispatch_type_(IRP_MJ_WRITE) DRIVER_DISPATCH DispatchWrite;
 
-_IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS ReadPort(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-
-_IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS WritePort(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-
 // Serial control requests.
 _Dispatch_type_(IRP_MJ_DEVICE_CONTROL) DRIVER_DISPATCH DispatchDeviceControl;
-
-_IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS HandleSerialIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // The one wait-on-mask request the device may hold: taken in, completed by
 // whoever takes it out first, or cancelled by its sender.
@@ -79,5 +70,3 @@ NTSTATUS HoldPendingWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void CompletePendingWait(PDEVICE_OBJECT DeviceObject, NTSTATUS Status);
-
-DRIVER_CANCEL CancelPendingWait;

@@ -20,7 +20,7 @@ Environment:
 #include "serial/serial.h"
 
 _Use_decl_annotations_
-void StoreSetting(PDEVICE_EXTENSION DeviceExtension, PVOID Field, const VOID* Value, ULONG Size)
+void StoreSetting(PDEVICE_EXTENSION DeviceExtension, PVOID Field, const void* Value, ULONG Size)
 {
     KIRQL oldIrql;
     KeAcquireSpinLock(&DeviceExtension->SettingsLock, &oldIrql);
@@ -29,7 +29,7 @@ void StoreSetting(PDEVICE_EXTENSION DeviceExtension, PVOID Field, const VOID* Va
 }
 
 _Use_decl_annotations_
-void LoadSetting(PDEVICE_EXTENSION DeviceExtension, PVOID Destination, const VOID* Field, ULONG Size)
+void LoadSetting(PDEVICE_EXTENSION DeviceExtension, PVOID Destination, const void* Field, ULONG Size)
 {
     KIRQL oldIrql;
     KeAcquireSpinLock(&DeviceExtension->SettingsLock, &oldIrql);

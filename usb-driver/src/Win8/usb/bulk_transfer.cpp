@@ -27,6 +27,8 @@ Environment:
 
 namespace {
 
+IO_COMPLETION_ROUTINE BulkTransferCompletion;
+
 // The state word's values.
 constexpr LONG TransferSent = 0;
 constexpr LONG TransferTimedOut = 1;    // BulkTransfer is about to cancel
@@ -204,6 +206,29 @@ NTSTATUS MapTransferResult(PDEVICE_OBJECT DeviceObject, NTSTATUS Status, const T
     return STATUS_SUCCESS;
 }
 
+_Use_decl_annotations_
+NTSTATUS BulkTransferCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    auto context = static_cast<TransferContext*>(Context);
+
+    // BulkTransfer is between its two exchanges: it owns the rest.
+    if (InterlockedExchange(context->CancelState, TransferCompleted) == TransferTimedOut) {
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+
+    NTSTATUS status = Irp->IoStatus.Status;
+    if (NT_SUCCESS(status)) {
+        // The bus leaves the bytes actually moved in the URB.
+        context->TotalLength += context->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        Irp->IoStatus.Information = context->TotalLength;
+        status = STATUS_SUCCESS;
+    }
+    ExFreePoolWithTag(context->Urb, DriverPoolTag);
+    ExFreePoolWithTag(context, DriverPoolTag);
+    return status;
+}
+
 }  // namespace
 
 _Use_decl_annotations_
@@ -253,28 +278,5 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, TRANSFER_DIRECTION Direction,
     }
     ExFreePoolWithTag(parts.StatusBlock, DriverPoolTag);
     ExFreePoolWithTag(parts.Buffer, DriverPoolTag);
-    return status;
-}
-
-_Use_decl_annotations_
-NTSTATUS BulkTransferCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
-{
-    UNREFERENCED_PARAMETER(DeviceObject);
-    auto context = static_cast<TransferContext*>(Context);
-
-    // BulkTransfer is between its two exchanges: it owns the rest.
-    if (InterlockedExchange(context->CancelState, TransferCompleted) == TransferTimedOut) {
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
-
-    NTSTATUS status = Irp->IoStatus.Status;
-    if (NT_SUCCESS(status)) {
-        // The bus leaves the bytes actually moved in the URB.
-        context->TotalLength += context->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-        Irp->IoStatus.Information = context->TotalLength;
-        status = STATUS_SUCCESS;
-    }
-    ExFreePoolWithTag(context->Urb, DriverPoolTag);
-    ExFreePoolWithTag(context, DriverPoolTag);
     return status;
 }

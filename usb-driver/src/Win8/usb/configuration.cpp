@@ -20,8 +20,6 @@ Environment:
 
 --*/
 
-#include <stddef.h>
-
 #include "usb/usb.h"
 
 namespace {
@@ -55,7 +53,7 @@ void PrepareDescriptorRequest(struct _URB_CONTROL_DESCRIPTOR_REQUEST* Request, U
 // Pipes a record of Length bytes can hold, whatever its NumberOfPipes says.
 ULONG PipesWithin(const USBD_INTERFACE_INFORMATION* Interface)
 {
-    constexpr ULONG header = static_cast<ULONG>(offsetof(USBD_INTERFACE_INFORMATION, Pipes));
+    constexpr ULONG header = static_cast<ULONG>(FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes));
     if (Interface->Length < header) {
         return 0;
     }

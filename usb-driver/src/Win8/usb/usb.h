@@ -74,5 +74,3 @@ NTSTATUS CheckBulkTransfer(PDEVICE_OBJECT DeviceObject, TRANSFER_DIRECTION Direc
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, TRANSFER_DIRECTION Direction, PVOID Buffer, ULONG Length,
                       PULONG Transferred, PLARGE_INTEGER Timeout);
-
-IO_COMPLETION_ROUTINE BulkTransferCompletion;

@@ -453,7 +453,7 @@ static_assert(sizeof(SERIAL_QUEUE_SIZE) == 8, "x64 SERIAL_QUEUE_SIZE");
 static_assert(sizeof(SERIAL_XOFF_COUNTER) == 12, "x64 SERIAL_XOFF_COUNTER");
 static_assert(sizeof(SERIAL_STATUS) == 20, "x64 SERIAL_STATUS");
 static_assert(sizeof(SERIAL_COMMPROP) == 64, "x64 SERIAL_COMMPROP");
-static_assert(offsetof(SERIAL_COMMPROP, ProvChar) == 60, "x64 SERIAL_COMMPROP");
+static_assert(FIELD_OFFSET(SERIAL_COMMPROP, ProvChar) == 60, "x64 SERIAL_COMMPROP");
 static_assert(sizeof(SERIALPERF_STATS) == 24, "x64 SERIALPERF_STATS");
 static_assert(sizeof(SERIALCONFIG) == 24, "x64 SERIALCONFIG");
 static_assert(IOCTL_SERIAL_SET_BAUD_RATE == 0x1B0004, "serial control code layout");
