@@ -43,25 +43,48 @@ ControlSession::ControlSession(sim::CompletionMode mode) : device_(std::make_sha
 void ControlSession::Run(Operation operation, FuzzInput& input)
 {
     switch (operation) {
-    case Operation::SerialControl: SerialControl(input); return;
-    case Operation::AnyControl: AnyControl(input); return;
-    case Operation::HoldWait: HoldWait(input); return;
+    case Operation::SerialControl:
+        SerialControl(input);
+        return;
+    case Operation::AnyControl:
+        AnyControl(input);
+        return;
+    case Operation::HoldWait:
+        HoldWait(input);
+        return;
     case Operation::CancelIo:
         Require(::CancelIo(port_), "CancelIo failed on an open port");
         AwaitHeld();
         return;
-    case Operation::Purge: Purge(input); return;
-    case Operation::WaitFromEndingThread: WaitFromEndingThread(input); return;
-    case Operation::CloseWithWaitHeld: CloseWithWaitHeld(input); return;
-    case Operation::RoundTrip: RoundTrip(input); return;
-    case Operation::QueryStopThenCancel: QueryStopThenCancel(input); return;
+    case Operation::Purge:
+        Purge(input);
+        return;
+    case Operation::WaitFromEndingThread:
+        WaitFromEndingThread(input);
+        return;
+    case Operation::CloseWithWaitHeld:
+        CloseWithWaitHeld(input);
+        return;
+    case Operation::RoundTrip:
+        RoundTrip(input);
+        return;
+    case Operation::QueryStopThenCancel:
+        QueryStopThenCancel(input);
+        return;
     case Operation::Rebalance:
         Require(NT_SUCCESS(device_.Pnp().Rebalance(device_.Pdo())), "a rebalance of the loopback device failed");
         return;
-    case Operation::QueryRemoveThenCancel: QueryRemoveThenCancel(input); return;
-    case Operation::CommCall: CommApiCall(input); return;
-    case Operation::CloseAndReopen: CloseAndReopen(); return;
-    case Operation::Count: break;
+    case Operation::QueryRemoveThenCancel:
+        QueryRemoveThenCancel(input);
+        return;
+    case Operation::CommCall:
+        CommApiCall(input);
+        return;
+    case Operation::CloseAndReopen:
+        CloseAndReopen();
+        return;
+    case Operation::Count:
+        break;
     }
     Fail("an operation the harness does not know");
 }
@@ -73,12 +96,15 @@ void ControlSession::End(Ending ending)
         Close();
         Remove();
         break;
-    case Ending::RemoveWhileOpen: Remove(); break;
+    case Ending::RemoveWhileOpen:
+        Remove();
+        break;
     case Ending::UnplugThenClose:
         device_.Unplug();
         Close();
         break;
-    case Ending::Count: Fail("an ending the harness does not know");
+    case Ending::Count:
+        Fail("an ending the harness does not know");
     }
     // A removal ends whatever the driver still held.
     AwaitHeld();
@@ -118,8 +144,8 @@ void ControlSession::Purge(FuzzInput& input)
         OverlappedRequest request;
         request.input = MaskBytes(mask);
         DWORD bytes = 0;
-        purged = DeviceIoControl(port_, IOCTL_SERIAL_PURGE, BufferOf(request.input), LengthOf(request.input),
-                                 nullptr, 0, &bytes, request.Overlapped());
+        purged = DeviceIoControl(port_, IOCTL_SERIAL_PURGE, BufferOf(request.input), LengthOf(request.input), nullptr,
+                                 0, &bytes, request.Overlapped());
         Require(purged || GetLastError() != ERROR_IO_PENDING, "the driver held a purge");
     }
     Require(purged, "a purge with its 4-byte mask failed on a started port");
@@ -227,13 +253,17 @@ void ControlSession::CommApiCall(FuzzInput& input)
         ::SetCommState(port_, &dcb);
         return;
     }
-    case CommCall::SetCommMask: ::SetCommMask(port_, input.Long()); return;
+    case CommCall::SetCommMask:
+        ::SetCommMask(port_, input.Long());
+        return;
     case CommCall::GetCommMask: {
         DWORD mask = 0;
         ::GetCommMask(port_, &mask);
         return;
     }
-    case CommCall::EscapeCommFunction: ::EscapeCommFunction(port_, input.Byte()); return;
+    case CommCall::EscapeCommFunction:
+        ::EscapeCommFunction(port_, input.Byte());
+        return;
     case CommCall::ClearCommError: {
         DWORD errors = 0;
         COMSTAT status{};
@@ -255,7 +285,9 @@ void ControlSession::CommApiCall(FuzzInput& input)
         ::SetupComm(port_, in, input.Long());
         return;
     }
-    case CommCall::TransmitCommChar: ::TransmitCommChar(port_, static_cast<char>(input.Byte())); return;
+    case CommCall::TransmitCommChar:
+        ::TransmitCommChar(port_, static_cast<char>(input.Byte()));
+        return;
     case CommCall::GetCommTimeouts: {
         COMMTIMEOUTS timeouts{};
         ::GetCommTimeouts(port_, &timeouts);
@@ -277,7 +309,8 @@ void ControlSession::CommApiCall(FuzzInput& input)
         }
         return;
     }
-    case CommCall::Count: break;
+    case CommCall::Count:
+        break;
     }
     Fail("a comm call the harness does not know");
 }

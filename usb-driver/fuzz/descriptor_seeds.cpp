@@ -73,8 +73,8 @@ std::vector<Seed> DescriptorSeeds()
     seeds.push_back(Make("valid-bulk-pair-stalls", StallFirstOut | StallIn, Steady(pair), Steady(pair), hello));
     seeds.push_back(Make("valid-bulk-pair-512", 0, Steady(Configuration(sim::BulkPairConfiguration(512))),
                          Steady(Configuration(sim::BulkPairConfiguration(512))), Bytes(600, 0x33)));
-    seeds.push_back(Make("packet-size-zero", 0, Steady(Configuration(sim::BulkPairConfiguration(0))), Steady(pair),
-                         hello));
+    seeds.push_back(
+        Make("packet-size-zero", 0, Steady(Configuration(sim::BulkPairConfiguration(0))), Steady(pair), hello));
 
     for (size_t offset : {size_t{0}, InterfaceOffset, OutEndpointOffset, InEndpointOffset}) {
         Bytes zero = pair;
@@ -119,8 +119,8 @@ std::vector<Seed> DescriptorSeeds()
         Bytes bogus = pair;
         bogus[OutEndpointOffset + 3] = attributes;
         bogus[InEndpointOffset + 3] = attributes;
-        seeds.push_back(Make("endpoint-attributes-" + std::to_string(attributes), 0, Steady(bogus), Steady(pair),
-                             hello));
+        seeds.push_back(
+            Make("endpoint-attributes-" + std::to_string(attributes), 0, Steady(bogus), Steady(pair), hello));
     }
     Bytes sameDirection = pair;
     sameDirection[OutEndpointOffset + 2] = 0x82;
@@ -132,14 +132,14 @@ std::vector<Seed> DescriptorSeeds()
 
     seeds.push_back(Make("interrupt-then-bulk", 0, Steady(Configuration(sim::InterruptThenBulkConfiguration())),
                          Steady(pair), hello));
-    seeds.push_back(Make("bulk-then-empty", 0, Steady(Configuration(sim::BulkThenEmptyConfiguration())),
-                         Steady(pair), hello));
-    seeds.push_back(Make("two-bulk-out", 0, Steady(Configuration(sim::TwoBulkOutConfiguration())), Steady(pair),
-                         hello));
-    seeds.push_back(Make("no-interface-zero", 0, Steady(Configuration(sim::NoInterfaceZeroConfiguration())),
-                         Steady(pair), hello));
-    seeds.push_back(Make("three-interfaces", 0, Steady(Configuration(sim::ThreeInterfaceConfiguration())),
-                         Steady(pair), hello));
+    seeds.push_back(
+        Make("bulk-then-empty", 0, Steady(Configuration(sim::BulkThenEmptyConfiguration())), Steady(pair), hello));
+    seeds.push_back(
+        Make("two-bulk-out", 0, Steady(Configuration(sim::TwoBulkOutConfiguration())), Steady(pair), hello));
+    seeds.push_back(
+        Make("no-interface-zero", 0, Steady(Configuration(sim::NoInterfaceZeroConfiguration())), Steady(pair), hello));
+    seeds.push_back(
+        Make("three-interfaces", 0, Steady(Configuration(sim::ThreeInterfaceConfiguration())), Steady(pair), hello));
 
     Start shortDevice = Steady(pair);
     shortDevice.device.resize(8);

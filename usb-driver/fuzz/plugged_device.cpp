@@ -6,8 +6,7 @@
 namespace bulkcom_fuzz {
 
 PluggedDevice::PluggedDevice(std::shared_ptr<sim::UsbDeviceModel> model, sim::CompletionMode mode)
-    : bus_(mode),
-      pnp_(std::make_unique<sim::PnpManager>(DriverEntry)),
+    : bus_(mode), pnp_(std::make_unique<sim::PnpManager>(DriverEntry)),
       pdo_(bus_.CreatePhysicalDevice(std::move(model)))
 {
     sim::Registry::SetHardwareString(pdo_, u"PortName", u"COM5");

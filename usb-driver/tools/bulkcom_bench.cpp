@@ -72,7 +72,7 @@ private:
 NTSTATUS SubmitRawTransfer(PDEVICE_OBJECT pdo, PUSBD_PIPE_INFORMATION pipe, bool read, PVOID buffer, ULONG length,
                            ULONG* moved)
 {
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER urb{};
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER urb {};
     urb.Hdr.Length = sizeof(urb);
     urb.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
     urb.PipeHandle = pipe->PipeHandle;

@@ -10,7 +10,8 @@ int main(int argc, char** argv)
 {
     CLI::App app{"bulkcom-sim: plugs a loopback USB device into a simulated Windows machine running the bulkcom "
                  "driver, opens the COM port it becomes, writes a message and reads the echo, sleeps and resumes the "
-                 "system and reads the echo again, answers a cancelled query-remove, unplugs the device, and checks that nothing was left behind. Exits with 0 only "
+                 "system and reads the echo again, answers a cancelled query-remove, unplugs the device, and checks "
+                 "that nothing was left behind. Exits with 0 only "
                  "when every step went as expected."};
     ScenarioOptions options;
     app.add_flag("--trace", options.trace,

@@ -6,7 +6,10 @@
 namespace {
 
 // A name table entry spelled once: the constant and its own name.
-#define NAMED(value) {value, #value}
+#define NAMED(value)                                                                                                   \
+    {                                                                                                                  \
+        value, #value                                                                                                  \
+    }
 
 std::string Hex(const char* prefix, ULONG value)
 {
@@ -75,9 +78,12 @@ std::string MinorFunctionName(UCHAR major, UCHAR minor)
         NAMED(IRP_MN_QUERY_POWER),
     };
     switch (major) {
-    case IRP_MJ_PNP: return Lookup(pnp, minor, "IRP_MN");
-    case IRP_MJ_POWER: return Lookup(power, minor, "IRP_MN");
-    default: return {};
+    case IRP_MJ_PNP:
+        return Lookup(pnp, minor, "IRP_MN");
+    case IRP_MJ_POWER:
+        return Lookup(power, minor, "IRP_MN");
+    default:
+        return {};
     }
 }
 

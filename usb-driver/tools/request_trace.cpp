@@ -164,9 +164,9 @@ void RequestTrace::Dispatched(NTSTATUS returned)
         // Another thread completed it before its dispatch routine returned.
         std::string pendingLine = line;
         line += " -> STATUS_PENDING";
-        log.lines.push_back(pendingLine + " completed" +
-                            Outcome(found->second.status.Status, call.major, found->second.transferred,
-                                    &found->second.status));
+        log.lines.push_back(
+            pendingLine + " completed" +
+            Outcome(found->second.status.Status, call.major, found->second.transferred, &found->second.status));
     } else {
         // Completed inside the dispatch routine, as a request must be
         // unless it is pending.

@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "account.h"
+#include "application_side.h"
 #include "frame/frame.h"
 #include "kernel/device_objects.h"
 #include "kernel/kernel.h"
 #include "kernel/object_namespace.h"
 #include "kernel/registry.h"
 #include "kernel/status_names.h"
-#include "application_side.h"
 #include "platform_checks.h"
 #include "pnp-power/pnp_manager.h"
 #include "port_names.h"
@@ -74,8 +74,7 @@ private:
 };
 
 Scenario::Scenario(const ScenarioOptions& options, Account& account)
-    : options_(options), account_(account), portName_(sim::ToU16(options.portName)),
-      path_("\\\\.\\" + options.portName)
+    : options_(options), account_(account), portName_(sim::ToU16(options.portName)), path_("\\\\.\\" + options.portName)
 {
     if (options.trace) {
         trace_.emplace();
@@ -107,8 +106,8 @@ void Scenario::PlugIn()
     }
     const _DEVOBJ_EXTENSION& kernel = sim::KernelExtensionOf(pdo_);
     account_.Detail(Labelled("device", Text(kernel.InstanceId) + ": one bulk IN, one bulk OUT, 64-byte packets"));
-    account_.Detail(Labelled("USB PDO", Text(kernel.Name) + ", its hardware key names the port " +
-                                            Quoted(options_.portName)));
+    account_.Detail(
+        Labelled("USB PDO", Text(kernel.Name) + ", its hardware key names the port " + Quoted(options_.portName)));
 }
 
 bool Scenario::Enumerate()
@@ -207,8 +206,7 @@ void Scenario::SleepAndResume()
 
     account_.Step("the system resumes (S0)");
     status = power.Resume();
-    account_.Expect(status == STATUS_SUCCESS,
-                    Labelled("power manager", "set-power S0 -> " + sim::StatusName(status)));
+    account_.Expect(status == STATUS_SUCCESS, Labelled("power manager", "set-power S0 -> " + sim::StatusName(status)));
     account_.Expect(extension->DevicePowerState == PowerDeviceD0 && !extension->PoweredDown,
                     Labelled("bulkcom FDO", "asked for D0, checked the port once the device was up: port requests "
                                             "go on"));
@@ -260,8 +258,9 @@ void Scenario::Unplug()
     }
     HANDLE again = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     bool refused = again == INVALID_HANDLE_VALUE;
-    account_.Expect(refused, "CreateFileA(" + Quoted(path_) + ") -> " +
-                                 (refused ? "INVALID_HANDLE_VALUE, " + sim::Win32ErrorName(GetLastError()) : "a handle"));
+    account_.Expect(refused,
+                    "CreateFileA(" + Quoted(path_) + ") -> " +
+                        (refused ? "INVALID_HANDLE_VALUE, " + sim::Win32ErrorName(GetLastError()) : "a handle"));
     if (!refused) {
         CloseHandle(again);
     }
@@ -286,6 +285,6 @@ int RunScenario(const ScenarioOptions& options)
     sim::ResetApplicationSide();
     sim::ResetKernel();
     std::printf("\n%s\n", account.Failures() == 0 ? "scenario complete: every step as expected"
-                                                   : "scenario FAILED: see the steps marked above");
+                                                  : "scenario FAILED: see the steps marked above");
     return account.Failures() == 0 ? 0 : 1;
 }

@@ -34,7 +34,7 @@ NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 void FreeDeviceMemory(PDEVICE_OBJECT device)
 {
     delete device->DeviceObjectExtension;
-    ::operator delete(device, std::align_val_t{16});
+    ::operator delete (device, std::align_val_t{16});
 }
 
 }  // namespace
@@ -49,8 +49,8 @@ PDRIVER_OBJECT CreateDriverObject(std::u16string_view name)
     extension->DriverObject = driver;
     auto* nameBuffer = new WCHAR[name.size() + 1]{};
     std::copy(name.begin(), name.end(), nameBuffer);
-    driver->DriverName = UNICODE_STRING{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2 + 2),
-                                        nameBuffer};
+    driver->DriverName =
+        UNICODE_STRING{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2 + 2), nameBuffer};
     for (auto& entry : driver->MajorFunction) {
         entry = DefaultDispatch;
     }
@@ -206,7 +206,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     }
     // The extension follows the object, 16-byte aligned, zero-filled.
     constexpr size_t objectSize = (sizeof(DEVICE_OBJECT) + 15) & ~size_t{15};
-    void* memory = ::operator new(objectSize + DeviceExtensionSize, std::align_val_t{16});
+    void* memory = ::operator new (objectSize + DeviceExtensionSize, std::align_val_t{16});
     std::memset(memory, 0, objectSize + DeviceExtensionSize);
     auto* device = static_cast<PDEVICE_OBJECT>(memory);
     device->Type = IO_TYPE_DEVICE;

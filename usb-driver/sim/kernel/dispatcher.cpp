@@ -131,8 +131,8 @@ NTSTATUS WaitForAny(PVOID* objects, ULONG count, PLARGE_INTEGER timeout, const c
             return STATUS_WAIT_0 + static_cast<NTSTATUS>(index);
         }
     }
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::nanoseconds(std::min(relative, longestSimulatedWait)) * 100;
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::nanoseconds(std::min(relative, longestSimulatedWait)) * 100;
     if (dispatcherSignalled.wait_until(lock, deadline, satisfied)) {
         return STATUS_WAIT_0 + static_cast<NTSTATUS>(index);
     }
@@ -247,8 +247,8 @@ LONG NTAPI KeReadStateSemaphore(PRKSEMAPHORE Semaphore)
     return header->SignalState;
 }
 
-NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout)
 {
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);

@@ -31,22 +31,38 @@ FaultState& StateOf(Fault fault)
 const char* FaultName(Fault fault)
 {
     switch (fault) {
-    case Fault::PoolAllocation: return "ExAllocatePoolWithTag";
-    case Fault::AllocateIrp: return "IoAllocateIrp";
-    case Fault::BuildDeviceIoControlRequest: return "IoBuildDeviceIoControlRequest";
-    case Fault::CreateDevice: return "IoCreateDevice";
-    case Fault::AttachDevice: return "IoAttachDeviceToDeviceStack";
-    case Fault::RegisterDeviceInterface: return "IoRegisterDeviceInterface";
-    case Fault::SetDeviceInterfaceState: return "IoSetDeviceInterfaceState";
-    case Fault::OpenDeviceRegistryKey: return "IoOpenDeviceRegistryKey";
-    case Fault::QueryValueKey: return "ZwQueryValueKey";
-    case Fault::CreateSymbolicLink: return "IoCreateSymbolicLink";
-    case Fault::WriteRegistryValue: return "RtlWriteRegistryValue";
-    case Fault::MapLockedPages: return "MmGetSystemAddressForMdlSafe";
-    case Fault::CreateConfigurationRequest: return "USBD_CreateConfigurationRequestEx";
-    case Fault::RequestPowerIrp: return "PoRequestPowerIrp";
-    case Fault::AppendUnicodeToString: return "RtlAppendUnicodeToString";
-    case Fault::Count: break;
+    case Fault::PoolAllocation:
+        return "ExAllocatePoolWithTag";
+    case Fault::AllocateIrp:
+        return "IoAllocateIrp";
+    case Fault::BuildDeviceIoControlRequest:
+        return "IoBuildDeviceIoControlRequest";
+    case Fault::CreateDevice:
+        return "IoCreateDevice";
+    case Fault::AttachDevice:
+        return "IoAttachDeviceToDeviceStack";
+    case Fault::RegisterDeviceInterface:
+        return "IoRegisterDeviceInterface";
+    case Fault::SetDeviceInterfaceState:
+        return "IoSetDeviceInterfaceState";
+    case Fault::OpenDeviceRegistryKey:
+        return "IoOpenDeviceRegistryKey";
+    case Fault::QueryValueKey:
+        return "ZwQueryValueKey";
+    case Fault::CreateSymbolicLink:
+        return "IoCreateSymbolicLink";
+    case Fault::WriteRegistryValue:
+        return "RtlWriteRegistryValue";
+    case Fault::MapLockedPages:
+        return "MmGetSystemAddressForMdlSafe";
+    case Fault::CreateConfigurationRequest:
+        return "USBD_CreateConfigurationRequestEx";
+    case Fault::RequestPowerIrp:
+        return "PoRequestPowerIrp";
+    case Fault::AppendUnicodeToString:
+        return "RtlAppendUnicodeToString";
+    case Fault::Count:
+        break;
     }
     return "?";
 }

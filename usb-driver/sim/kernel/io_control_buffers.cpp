@@ -110,10 +110,13 @@ RequestBuffers Neither(DWORD code, const void* input, DWORD inputLength, void* o
 RequestBuffers ControlBuffers(DWORD code, const void* input, DWORD inputLength, void* output, DWORD outputLength)
 {
     switch (code & 3) {
-    case METHOD_BUFFERED: return Buffered(code, input, inputLength, output, outputLength);
+    case METHOD_BUFFERED:
+        return Buffered(code, input, inputLength, output, outputLength);
     case METHOD_IN_DIRECT:
-    case METHOD_OUT_DIRECT: return Direct(code, input, inputLength, output, outputLength);
-    default: return Neither(code, input, inputLength, output, outputLength);
+    case METHOD_OUT_DIRECT:
+        return Direct(code, input, inputLength, output, outputLength);
+    default:
+        return Neither(code, input, inputLength, output, outputLength);
     }
 }
 

@@ -68,8 +68,8 @@ StartedRequest StartFileRequest(const std::shared_ptr<OpenFile>& file, UCHAR maj
         KeClearEvent(request->report.signalled->WaitableEvent());
     }
 
-    PIRP irp = AllocateKernelIrp(file->targetDevice->StackSize,
-                                 [request](PIRP completed) { Complete(*request, completed); });
+    PIRP irp =
+        AllocateKernelIrp(file->targetDevice->StackSize, [request](PIRP completed) { Complete(*request, completed); });
     request->irp = irp;
     irp->Tail.Overlay.OriginalFileObject = &file->fileObject;
     irp->RequestorMode = UserMode;

@@ -42,8 +42,7 @@ bool UntrackRequest(const FileRequest& request)
     return true;
 }
 
-std::vector<std::shared_ptr<FileRequest>> CancelRequests(
-    const std::function<bool(const FileRequest& request)>& selects)
+std::vector<std::shared_ptr<FileRequest>> CancelRequests(const std::function<bool(const FileRequest& request)>& selects)
 {
     std::vector<std::shared_ptr<FileRequest>> chosen;
     {

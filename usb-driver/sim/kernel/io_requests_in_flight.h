@@ -20,8 +20,8 @@ bool UntrackRequest(const FileRequest& request);
 
 // Cancels (IoCancelIrp at APC_LEVEL) every request in flight that selects
 // chooses, and returns them.
-std::vector<std::shared_ptr<FileRequest>> CancelRequests(
-    const std::function<bool(const FileRequest& request)>& selects);
+std::vector<std::shared_ptr<FileRequest>>
+CancelRequests(const std::function<bool(const FileRequest& request)>& selects);
 
 // Forgets the requests still in flight, for a reset; their files get no close.
 void ForgetRequestsInFlight();

@@ -102,7 +102,7 @@ Shard& ShardOf(PIRP irp)
 PIRP NewIrp(CCHAR stackSize, Origin origin, std::function<void(PIRP)> onCompleted = {})
 {
     size_t size = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-    void* memory = ::operator new(size, std::align_val_t{16});
+    void* memory = ::operator new (size, std::align_val_t{16});
     std::memset(memory, 0, size);
     auto* irp = static_cast<PIRP>(memory);
     irp->Type = IO_TYPE_IRP;
@@ -150,7 +150,7 @@ void Release(PIRP irp, IrpRecord& record)
             continue;
         }
         shard.records.erase(oldest.irp);
-        ::operator delete(oldest.irp, std::align_val_t{16});
+        ::operator delete (oldest.irp, std::align_val_t{16});
         return;
     }
 }
@@ -316,7 +316,7 @@ void ResetIrps()
     for (Shard& shard : shards) {
         std::lock_guard lock(shard.lock);
         for (auto& [irp, record] : shard.records) {
-            ::operator delete(irp, std::align_val_t{16});
+            ::operator delete (irp, std::align_val_t{16});
         }
         shard.records.clear();
         shard.quarantine.clear();
@@ -359,8 +359,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
 
 PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                          ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
-                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                         PIO_STATUS_BLOCK IoStatusBlock)
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
     if (Faults::ShouldFail(Fault::BuildDeviceIoControlRequest, SIM_CALL_SITE())) {

@@ -23,9 +23,8 @@ void SetIrql(KIRQL irql)
 void RequireIrqlAtMost(KIRQL maximum, std::string_view routine)
 {
     if (currentIrql > maximum) {
-        BugCheck("IRQL_NOT_LESS_OR_EQUAL",
-                 std::string(routine) + " called at IRQL " + std::to_string(currentIrql) + ", above its maximum " +
-                     std::to_string(maximum));
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " called at IRQL " + std::to_string(currentIrql) +
+                                               ", above its maximum " + std::to_string(maximum));
     }
 }
 

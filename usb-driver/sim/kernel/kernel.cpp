@@ -47,8 +47,7 @@ KernelReport CheckKernel()
     KernelReport report;
     for (const PoolAllocation& leak : Pool::Outstanding()) {
         std::ostringstream line;
-        line << "leaked pool: " << leak.size << " bytes with tag '" << PoolTagText(leak.tag) << "' at "
-             << leak.address;
+        line << "leaked pool: " << leak.size << " bytes with tag '" << PoolTagText(leak.tag) << "' at " << leak.address;
         report.problems.push_back(line.str());
     }
     for (PIRP irp : OutstandingIrps()) {

@@ -8,8 +8,8 @@
 extern "C" {
 
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                                         MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
-                                         ULONG BugCheckOnFailure, ULONG Priority)
+                                         MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress, ULONG BugCheckOnFailure,
+                                         ULONG Priority)
 {
     UNREFERENCED_PARAMETER(AccessMode);
     UNREFERENCED_PARAMETER(CacheType);

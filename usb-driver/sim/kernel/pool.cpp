@@ -63,8 +63,8 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, CallSite site)
 {
     KIRQL irql = CurrentIrql();
     if (IsPaged(type) ? irql > APC_LEVEL : irql > DISPATCH_LEVEL) {
-        BugCheck("BAD_POOL_CALLER", std::string(IsPaged(type) ? "paged" : "non-paged") +
-                                        " pool allocation at IRQL " + std::to_string(irql));
+        BugCheck("BAD_POOL_CALLER", std::string(IsPaged(type) ? "paged" : "non-paged") + " pool allocation at IRQL " +
+                                        std::to_string(irql));
     }
     // malloc's 16-byte alignment matches what x64 pool returns.
     PVOID block = std::malloc(size == 0 ? 1 : size);
@@ -104,8 +104,9 @@ void Free(PVOID block, const ULONG* expectedTag)
             BugCheck("BAD_POOL_CALLER", "paged pool freed at IRQL " + std::to_string(irql), block);
         }
         if (expectedTag != nullptr && found->second.tag != *expectedTag) {
-            BugCheck("BAD_POOL_CALLER", "ExFreePoolWithTag with tag '" + PoolTagText(*expectedTag) +
-                                            "' on memory allocated with tag '" + PoolTagText(found->second.tag) + "'",
+            BugCheck("BAD_POOL_CALLER",
+                     "ExFreePoolWithTag with tag '" + PoolTagText(*expectedTag) + "' on memory allocated with tag '" +
+                         PoolTagText(found->second.tag) + "'",
                      block);
         }
         size = found->second.size;

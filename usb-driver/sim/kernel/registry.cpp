@@ -257,8 +257,8 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
-                                     PVOID ValueData, ULONG ValueLength)
+NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                     ULONG ValueLength)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "RtlWriteRegistryValue");
     NTSTATUS failure;

@@ -71,7 +71,7 @@ VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STR
         return;
     }
     USHORT bytes = SourceString->Length < DestinationString->MaximumLength ? SourceString->Length
-                                                                            : DestinationString->MaximumLength;
+                                                                           : DestinationString->MaximumLength;
     std::memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
     DestinationString->Length = bytes;
     if (bytes + sizeof(WCHAR) <= DestinationString->MaximumLength) {

@@ -25,14 +25,13 @@ bool MayNotFail(UCHAR minorFunction)
 
 void CheckNotFailed(PIRP irp, UCHAR minorFunction, PDEVICE_OBJECT physicalDevice)
 {
-    std::string name = minorFunction == IRP_MN_STOP_DEVICE           ? "IRP_MN_STOP_DEVICE"
-                       : minorFunction == IRP_MN_REMOVE_DEVICE       ? "IRP_MN_REMOVE_DEVICE"
-                       : minorFunction == IRP_MN_SURPRISE_REMOVAL    ? "IRP_MN_SURPRISE_REMOVAL"
-                       : minorFunction == IRP_MN_CANCEL_STOP_DEVICE  ? "IRP_MN_CANCEL_STOP_DEVICE"
-                                                                     : "IRP_MN_CANCEL_REMOVE_DEVICE";
+    std::string name = minorFunction == IRP_MN_STOP_DEVICE          ? "IRP_MN_STOP_DEVICE"
+                       : minorFunction == IRP_MN_REMOVE_DEVICE      ? "IRP_MN_REMOVE_DEVICE"
+                       : minorFunction == IRP_MN_SURPRISE_REMOVAL   ? "IRP_MN_SURPRISE_REMOVAL"
+                       : minorFunction == IRP_MN_CANCEL_STOP_DEVICE ? "IRP_MN_CANCEL_STOP_DEVICE"
+                                                                    : "IRP_MN_CANCEL_REMOVE_DEVICE";
     if (!NT_SUCCESS(irp->IoStatus.Status)) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", name + " failed; Windows does not let a driver fail it",
-                 irp);
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", name + " failed; Windows does not let a driver fail it", irp);
     }
     if (!RequestReached(irp, physicalDevice)) {
         BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
@@ -76,12 +75,10 @@ NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT physicalDevice)
     }
     PDEVICE_OBJECT top = AttachedDeviceOf(physicalDevice);
     if (NT_SUCCESS(status) && top != below && (top->Flags & DO_DEVICE_INITIALIZING) != 0) {
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "AddDevice succeeded but left DO_DEVICE_INITIALIZING set",
-                 top);
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "AddDevice succeeded but left DO_DEVICE_INITIALIZING set", top);
     }
     if (!NT_SUCCESS(status) && top != below) {
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "AddDevice failed but left a device attached to the stack",
-                 top);
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "AddDevice failed but left a device attached to the stack", top);
     }
     if (NT_SUCCESS(status)) {
         power_.AddDeviceStack(physicalDevice);

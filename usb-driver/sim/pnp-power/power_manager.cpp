@@ -16,10 +16,14 @@ POWER_ACTION ActionFor(SYSTEM_POWER_STATE state)
     switch (state) {
     case PowerSystemSleeping1:
     case PowerSystemSleeping2:
-    case PowerSystemSleeping3: return PowerActionSleep;
-    case PowerSystemHibernate: return PowerActionHibernate;
-    case PowerSystemShutdown: return PowerActionShutdown;
-    default: return PowerActionNone;
+    case PowerSystemSleeping3:
+        return PowerActionSleep;
+    case PowerSystemHibernate:
+        return PowerActionHibernate;
+    case PowerSystemShutdown:
+        return PowerActionShutdown;
+    default:
+        return PowerActionNone;
     }
 }
 
@@ -133,8 +137,7 @@ PowerRequestInProgress PowerManager::BeginSystemRequest(PDEVICE_OBJECT physicalD
     return Send(physicalDevice, minorFunction, SystemPowerState, power, ActionFor(state));
 }
 
-NTSTATUS PowerManager::SendSystemRequest(PDEVICE_OBJECT physicalDevice, UCHAR minorFunction,
-                                         SYSTEM_POWER_STATE state)
+NTSTATUS PowerManager::SendSystemRequest(PDEVICE_OBJECT physicalDevice, UCHAR minorFunction, SYSTEM_POWER_STATE state)
 {
     return BeginSystemRequest(physicalDevice, minorFunction, state).Wait();
 }

@@ -165,8 +165,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     RequireIrqlAtMost(DISPATCH_LEVEL, "PoCallDriver");
     if (IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "PoCallDriver with a request that is not a power request",
-                 Irp);
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "PoCallDriver with a request that is not a power request", Irp);
     }
     return Deliver(DeviceObject, Irp);
 }

@@ -32,8 +32,10 @@ bool MayNotFail(UCHAR minorFunction)
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
-    case IRP_MN_REMOVE_DEVICE: return true;
-    default: return false;
+    case IRP_MN_REMOVE_DEVICE:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -44,11 +46,12 @@ NTSTATUS NTAPI StandInDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     {
         std::lock_guard lock(busLock);
         PhysicalDeviceState& state = states.at(DeviceObject);
-        bool control = stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
-                       stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        bool control =
+            stack->MajorFunction == IRP_MJ_DEVICE_CONTROL || stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
         state.received.push_back(ReceivedRequest{stack->MajorFunction, stack->MinorFunction,
                                                  control ? stack->Parameters.DeviceIoControl.IoControlCode : 0});
-        bool capabilitiesQuery = stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES;
+        bool capabilitiesQuery =
+            stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES;
         if (capabilitiesQuery) {
             state.asked = *stack->Parameters.DeviceCapabilities.Capabilities;
         }

@@ -7,22 +7,20 @@ namespace {
 InterfaceLayout BulkPairInterface(UCHAR number, USHORT packetSize = 64)
 {
     return InterfaceLayout{.number = number,
-                         .endpoints = {EndpointLayout{.address = BulkOutEndpoint, .maxPacketSize = packetSize},
-                                       EndpointLayout{.address = BulkInEndpoint, .maxPacketSize = packetSize}}};
+                           .endpoints = {EndpointLayout{.address = BulkOutEndpoint, .maxPacketSize = packetSize},
+                                         EndpointLayout{.address = BulkInEndpoint, .maxPacketSize = packetSize}}};
 }
 
 InterfaceLayout InterruptInterface(UCHAR number, unsigned pipes = 1)
 {
-    InterfaceLayout interface{.number = number, .interfaceClass = 0x02, .interfaceSubClass = 0x02};
-    interface.endpoints.push_back(EndpointLayout{.address = InterruptInEndpoint,
-                                               .type = USB_ENDPOINT_TYPE_INTERRUPT,
-                                               .maxPacketSize = 16,
-                                               .interval = 10});
+    InterfaceLayout interface {
+        .number = number, .interfaceClass = 0x02, .interfaceSubClass = 0x02
+    };
+    interface.endpoints.push_back(EndpointLayout{
+        .address = InterruptInEndpoint, .type = USB_ENDPOINT_TYPE_INTERRUPT, .maxPacketSize = 16, .interval = 10});
     if (pipes > 1) {
-        interface.endpoints.push_back(EndpointLayout{.address = InterruptOutEndpoint,
-                                                   .type = USB_ENDPOINT_TYPE_INTERRUPT,
-                                                   .maxPacketSize = 16,
-                                                   .interval = 10});
+        interface.endpoints.push_back(EndpointLayout{
+            .address = InterruptOutEndpoint, .type = USB_ENDPOINT_TYPE_INTERRUPT, .maxPacketSize = 16, .interval = 10});
     }
     return interface;
 }

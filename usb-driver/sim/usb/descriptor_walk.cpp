@@ -45,9 +45,9 @@ PUSB_COMMON_DESCRIPTOR DescriptorWalk::Next()
     return descriptor;
 }
 
-PUSB_INTERFACE_DESCRIPTOR FindInterface(PUSB_CONFIGURATION_DESCRIPTOR configuration, const void* start,
-                                        LONG number, LONG alternateSetting, LONG interfaceClass,
-                                        LONG interfaceSubClass, LONG interfaceProtocol)
+PUSB_INTERFACE_DESCRIPTOR FindInterface(PUSB_CONFIGURATION_DESCRIPTOR configuration, const void* start, LONG number,
+                                        LONG alternateSetting, LONG interfaceClass, LONG interfaceSubClass,
+                                        LONG interfaceProtocol)
 {
     DescriptorWalk walk(configuration, start);
     while (PUSB_COMMON_DESCRIPTOR descriptor = walk.Next()) {

@@ -25,9 +25,9 @@ private:
 };
 
 // The first interface descriptor from start that matches; -1 matches any value.
-PUSB_INTERFACE_DESCRIPTOR FindInterface(PUSB_CONFIGURATION_DESCRIPTOR configuration, const void* start,
-                                        LONG number, LONG alternateSetting, LONG interfaceClass,
-                                        LONG interfaceSubClass, LONG interfaceProtocol);
+PUSB_INTERFACE_DESCRIPTOR FindInterface(PUSB_CONFIGURATION_DESCRIPTOR configuration, const void* start, LONG number,
+                                        LONG alternateSetting, LONG interfaceClass, LONG interfaceSubClass,
+                                        LONG interfaceProtocol);
 
 // The endpoint descriptors that follow an interface descriptor, up to the next
 // interface descriptor or the end of the walk.

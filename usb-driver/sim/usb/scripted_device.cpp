@@ -5,8 +5,7 @@
 namespace sim {
 
 ScriptedDevice::ScriptedDevice(ConfigurationLayout configuration, DeviceIdentity identity)
-    : configuration_(std::move(configuration)),
-      deviceDescriptor_(BuildDeviceDescriptor(identity)),
+    : configuration_(std::move(configuration)), deviceDescriptor_(BuildDeviceDescriptor(identity)),
       configurationDescriptor_(BuildConfigurationDescriptor(configuration_))
 {
 }

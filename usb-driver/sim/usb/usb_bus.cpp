@@ -29,10 +29,14 @@ std::u16string InstanceIdOf(const std::vector<UCHAR>& deviceDescriptor, std::u16
 const char* PortRequestName(ULONG code)
 {
     switch (code) {
-    case IOCTL_INTERNAL_USB_GET_PORT_STATUS: return "IOCTL_INTERNAL_USB_GET_PORT_STATUS";
-    case IOCTL_INTERNAL_USB_RESET_PORT: return "IOCTL_INTERNAL_USB_RESET_PORT";
-    case IOCTL_INTERNAL_USB_CYCLE_PORT: return "IOCTL_INTERNAL_USB_CYCLE_PORT";
-    default: return nullptr;
+    case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
+        return "IOCTL_INTERNAL_USB_GET_PORT_STATUS";
+    case IOCTL_INTERNAL_USB_RESET_PORT:
+        return "IOCTL_INTERNAL_USB_RESET_PORT";
+    case IOCTL_INTERNAL_USB_CYCLE_PORT:
+        return "IOCTL_INTERNAL_USB_CYCLE_PORT";
+    default:
+        return nullptr;
     }
 }
 
@@ -51,9 +55,12 @@ PURB UrbOf(PIRP irp)
 const char* PassiveUrbName(const URB& urb)
 {
     switch (urb.UrbHeader.Function) {
-    case URB_FUNCTION_SELECT_CONFIGURATION: return "URB_FUNCTION_SELECT_CONFIGURATION";
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: return "URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL";
-    default: return nullptr;
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+        return "URB_FUNCTION_SELECT_CONFIGURATION";
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+        return "URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL";
+    default:
+        return nullptr;
     }
 }
 
@@ -328,10 +335,14 @@ NTSTATUS NTAPI UsbBus::Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PhysicalDevice& device = StateOf(DeviceObject);
     UsbBus& bus = *device.bus;
     switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
-    case IRP_MJ_INTERNAL_DEVICE_CONTROL: return bus.DispatchInternalControl(device, Irp);
-    case IRP_MJ_PNP: return bus.DispatchPnp(device, Irp);
-    case IRP_MJ_POWER: return bus.DispatchPower(device, Irp);
-    default: return bus.DispatchOther(device, Irp);
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        return bus.DispatchInternalControl(device, Irp);
+    case IRP_MJ_PNP:
+        return bus.DispatchPnp(device, Irp);
+    case IRP_MJ_POWER:
+        return bus.DispatchPower(device, Irp);
+    default:
+        return bus.DispatchOther(device, Irp);
     }
 }
 

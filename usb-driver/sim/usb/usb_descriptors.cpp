@@ -25,7 +25,7 @@ std::vector<UCHAR> BuildDeviceDescriptor(const DeviceIdentity& identity)
     bytes.insert(bytes.end(), {0, 0, 0, identity.maxPacketSize0});
     Append16(bytes, identity.vendorId);
     Append16(bytes, identity.productId);
-    Append16(bytes, 0x0100);  // device release 1.00
+    Append16(bytes, 0x0100);                  // device release 1.00
     bytes.insert(bytes.end(), {1, 2, 3, 1});  // manufacturer, product and serial strings; one configuration
     return bytes;
 }
@@ -36,17 +36,23 @@ std::vector<UCHAR> BuildConfigurationDescriptor(const ConfigurationLayout& confi
     for (const InterfaceLayout& interface : configuration.interfaces) {
         numbers.insert(interface.number);
     }
-    std::vector<UCHAR> bytes{sizeof(USB_CONFIGURATION_DESCRIPTOR), USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0,
-                             static_cast<UCHAR>(numbers.size()), configuration.configurationValue, 0,
-                             USB_CONFIG_BUS_POWERED, 50};
+    std::vector<UCHAR> bytes{sizeof(USB_CONFIGURATION_DESCRIPTOR),
+                             USB_CONFIGURATION_DESCRIPTOR_TYPE,
+                             0,
+                             0,
+                             static_cast<UCHAR>(numbers.size()),
+                             configuration.configurationValue,
+                             0,
+                             USB_CONFIG_BUS_POWERED,
+                             50};
     for (const InterfaceLayout& interface : configuration.interfaces) {
-        bytes.insert(bytes.end(), {sizeof(USB_INTERFACE_DESCRIPTOR), USB_INTERFACE_DESCRIPTOR_TYPE, interface.number,
-                                   interface.alternateSetting, static_cast<UCHAR>(interface.endpoints.size()),
-                                   interface.interfaceClass, interface.interfaceSubClass,
-                                   interface.interfaceProtocol, 0});
+        bytes.insert(bytes.end(),
+                     {sizeof(USB_INTERFACE_DESCRIPTOR), USB_INTERFACE_DESCRIPTOR_TYPE, interface.number,
+                      interface.alternateSetting, static_cast<UCHAR>(interface.endpoints.size()),
+                      interface.interfaceClass, interface.interfaceSubClass, interface.interfaceProtocol, 0});
         for (const EndpointLayout& endpoint : interface.endpoints) {
-            bytes.insert(bytes.end(), {sizeof(USB_ENDPOINT_DESCRIPTOR), USB_ENDPOINT_DESCRIPTOR_TYPE,
-                                       endpoint.address, endpoint.type});
+            bytes.insert(bytes.end(), {sizeof(USB_ENDPOINT_DESCRIPTOR), USB_ENDPOINT_DESCRIPTOR_TYPE, endpoint.address,
+                                       endpoint.type});
             Append16(bytes, endpoint.maxPacketSize);
             bytes.push_back(endpoint.interval);
         }

@@ -42,11 +42,16 @@ constexpr USBD_STATUS NoHandshakeUsbdStatus = USBD_STATUS_XACT_ERROR;
 UsbRequestKind KindOfControl(ULONG code)
 {
     switch (code) {
-    case IOCTL_INTERNAL_USB_SUBMIT_URB: return UsbRequestKind::SubmitUrb;
-    case IOCTL_INTERNAL_USB_GET_PORT_STATUS: return UsbRequestKind::GetPortStatus;
-    case IOCTL_INTERNAL_USB_RESET_PORT: return UsbRequestKind::ResetPort;
-    case IOCTL_INTERNAL_USB_CYCLE_PORT: return UsbRequestKind::CyclePort;
-    default: return UsbRequestKind::OtherInternalControl;
+    case IOCTL_INTERNAL_USB_SUBMIT_URB:
+        return UsbRequestKind::SubmitUrb;
+    case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
+        return UsbRequestKind::GetPortStatus;
+    case IOCTL_INTERNAL_USB_RESET_PORT:
+        return UsbRequestKind::ResetPort;
+    case IOCTL_INTERNAL_USB_CYCLE_PORT:
+        return UsbRequestKind::CyclePort;
+    default:
+        return UsbRequestKind::OtherInternalControl;
     }
 }
 
@@ -65,7 +70,9 @@ size_t UsbFunction::Record(PIRP irp)
     record.minorFunction = stack.MinorFunction;
     record.devicePowerState = powerState_;
     switch (stack.MajorFunction) {
-    case IRP_MJ_PNP: record.kind = UsbRequestKind::Pnp; break;
+    case IRP_MJ_PNP:
+        record.kind = UsbRequestKind::Pnp;
+        break;
     case IRP_MJ_POWER:
         record.kind = UsbRequestKind::Power;
         record.powerType = stack.Parameters.Power.Type;
@@ -77,7 +84,8 @@ size_t UsbFunction::Record(PIRP irp)
         record.ioControlCode = stack.Parameters.DeviceIoControl.IoControlCode;
         record.kind = KindOfControl(record.ioControlCode);
         break;
-    default: break;
+    default:
+        break;
     }
     auto* urb = static_cast<PURB>(stack.Parameters.Others.Argument1);
     if (record.kind == UsbRequestKind::SubmitUrb && urb != nullptr) {
@@ -109,7 +117,8 @@ size_t UsbFunction::Record(PIRP irp)
                 record.deconfigures = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr;
             }
             break;
-        default: break;
+        default:
+            break;
         }
     }
     return log_.Add(record);
@@ -236,10 +245,18 @@ void UsbFunction::SubmitUrb(PIRP irp, PURB urb, size_t record, Completions& done
         return;
     }
     switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: GetDescriptor(irp, urb, record, done); return;
-    case URB_FUNCTION_SELECT_CONFIGURATION: SelectConfiguration(irp, urb, record, done); return;
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: ResetPipe(irp, urb, record, done); return;
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: StartTransfer(irp, urb, record, done); return;
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        GetDescriptor(irp, urb, record, done);
+        return;
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+        SelectConfiguration(irp, urb, record, done);
+        return;
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+        ResetPipe(irp, urb, record, done);
+        return;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        StartTransfer(irp, urb, record, done);
+        return;
     default:
         Complete(irp, urb, record, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION, 0, done);
         return;
@@ -304,9 +321,7 @@ void UsbFunction::SelectConfiguration(PIRP irp, PURB urb, size_t record, Complet
     std::vector<Selected> selected;
     auto* position = reinterpret_cast<UCHAR*>(&request.Interface);
     const UCHAR* end = reinterpret_cast<UCHAR*>(urb) + request.Hdr.Length;
-    auto refuse = [&](USBD_STATUS why) {
-        Complete(irp, urb, record, STATUS_INVALID_PARAMETER, why, 0, done);
-    };
+    auto refuse = [&](USBD_STATUS why) { Complete(irp, urb, record, STATUS_INVALID_PARAMETER, why, 0, done); };
     for (UCHAR i = 0; i < configuration->bNumInterfaces; ++i) {
         auto* information = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(position);
         const auto header = static_cast<ptrdiff_t>(offsetof(USBD_INTERFACE_INFORMATION, Pipes));
@@ -314,8 +329,8 @@ void UsbFunction::SelectConfiguration(PIRP irp, PURB urb, size_t record, Complet
             refuse(USBD_STATUS_INVALID_PARAMETER);
             return;
         }
-        PUSB_INTERFACE_DESCRIPTOR descriptor = FindInterface(
-            configuration, configuration, information->InterfaceNumber, information->AlternateSetting, -1, -1, -1);
+        PUSB_INTERFACE_DESCRIPTOR descriptor = FindInterface(configuration, configuration, information->InterfaceNumber,
+                                                             information->AlternateSetting, -1, -1, -1);
         if (descriptor == nullptr) {
             refuse(USBD_STATUS_INTERFACE_NOT_FOUND);
             return;

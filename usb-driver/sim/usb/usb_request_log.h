@@ -65,10 +65,7 @@ public:
     {
         return number - first_ < window_.size() ? window_[number - first_] : Departed(number);
     }
-    const UsbRequestRecord& operator[](size_t number) const
-    {
-        return const_cast<UsbRequestLog&>(*this)[number];
-    }
+    const UsbRequestRecord& operator[](size_t number) const { return const_cast<UsbRequestLog&>(*this)[number]; }
 
     // How many requests were ever added.
     size_t Count() const { return first_ + window_.size(); }

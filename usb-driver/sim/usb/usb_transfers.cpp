@@ -114,8 +114,7 @@ std::optional<UsbFunction::Outcome> UsbFunction::Send(Pipe& pipe, Transfer& tran
 void UsbFunction::EndTransfer(std::list<Transfer>::iterator transfer, Outcome outcome, Completions& done)
 {
     transfer->urb->UrbBulkOrInterruptTransfer.TransferBufferLength = transfer->moved;
-    Complete(transfer->irp, transfer->urb, transfer->record, outcome.status, outcome.usbdStatus, transfer->moved,
-             done);
+    Complete(transfer->irp, transfer->urb, transfer->record, outcome.status, outcome.usbdStatus, transfer->moved, done);
     transfers_.erase(transfer);
 }
 

@@ -29,7 +29,7 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
 }
 
 PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                                            PUSBD_INTERFACE_LIST_ENTRY InterfaceList)
+                                             PUSBD_INTERFACE_LIST_ENTRY InterfaceList)
 {
     RequireIrqlAtMost(DISPATCH_LEVEL, "USBD_CreateConfigurationRequestEx");
     if (Faults::ShouldFail(Fault::CreateConfigurationRequest, SIM_CALL_SITE())) {

@@ -32,8 +32,7 @@ BOOL WINAPI CancelIo(HANDLE hFile)
     const sim::OpenFile* target = file.File().get();
     // Only asks for the cancellation; GetOverlappedResult tells when each
     // request has completed.
-    sim::CancelRequests(
-        [self, target](const sim::FileRequest& r) { return r.issuer == self && r.target == target; });
+    sim::CancelRequests([self, target](const sim::FileRequest& r) { return r.issuer == self && r.target == target; });
     return TRUE;
 }
 

@@ -29,8 +29,8 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB)
 {
     const SerialSettings settings = SerialSettingsFromDcb(*lpDCB);
     auto line = [hFile](DWORD code) { return ControlSynchronously(hFile, code, nullptr, 0, nullptr, 0); };
-    if (!ControlSynchronously(hFile, IOCTL_SERIAL_SET_BAUD_RATE, &settings.baudRate, sizeof settings.baudRate,
-                              nullptr, 0)) {
+    if (!ControlSynchronously(hFile, IOCTL_SERIAL_SET_BAUD_RATE, &settings.baudRate, sizeof settings.baudRate, nullptr,
+                              0)) {
         return FALSE;
     }
     // The lines are set or cleared only for the fixed settings; under
@@ -50,8 +50,8 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB)
     return ControlSynchronously(hFile, IOCTL_SERIAL_SET_LINE_CONTROL, &settings.lineControl,
                                 sizeof settings.lineControl, nullptr, 0) &&
            ControlSynchronously(hFile, IOCTL_SERIAL_SET_CHARS, &settings.chars, sizeof settings.chars, nullptr, 0) &&
-           ControlSynchronously(hFile, IOCTL_SERIAL_SET_HANDFLOW, &settings.handFlow, sizeof settings.handFlow,
-                                nullptr, 0);
+           ControlSynchronously(hFile, IOCTL_SERIAL_SET_HANDFLOW, &settings.handFlow, sizeof settings.handFlow, nullptr,
+                                0);
 }
 
 }  // extern "C"

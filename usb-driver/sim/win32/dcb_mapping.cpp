@@ -7,19 +7,26 @@ namespace {
 ULONG DtrHandshakeOf(DWORD dtrControl)
 {
     switch (dtrControl) {
-    case DTR_CONTROL_ENABLE: return SERIAL_DTR_CONTROL;
-    case DTR_CONTROL_HANDSHAKE: return SERIAL_DTR_HANDSHAKE;
-    default: return 0;
+    case DTR_CONTROL_ENABLE:
+        return SERIAL_DTR_CONTROL;
+    case DTR_CONTROL_HANDSHAKE:
+        return SERIAL_DTR_HANDSHAKE;
+    default:
+        return 0;
     }
 }
 
 ULONG RtsFlowOf(DWORD rtsControl)
 {
     switch (rtsControl) {
-    case RTS_CONTROL_ENABLE: return SERIAL_RTS_CONTROL;
-    case RTS_CONTROL_HANDSHAKE: return SERIAL_RTS_HANDSHAKE;
-    case RTS_CONTROL_TOGGLE: return SERIAL_TRANSMIT_TOGGLE;
-    default: return 0;
+    case RTS_CONTROL_ENABLE:
+        return SERIAL_RTS_CONTROL;
+    case RTS_CONTROL_HANDSHAKE:
+        return SERIAL_RTS_HANDSHAKE;
+    case RTS_CONTROL_TOGGLE:
+        return SERIAL_TRANSMIT_TOGGLE;
+    default:
+        return 0;
     }
 }
 
@@ -34,10 +41,14 @@ DWORD DtrControlOf(ULONG controlHandShake)
 DWORD RtsControlOf(ULONG flowReplace)
 {
     switch (flowReplace & SERIAL_RTS_MASK) {
-    case SERIAL_RTS_CONTROL: return RTS_CONTROL_ENABLE;
-    case SERIAL_RTS_HANDSHAKE: return RTS_CONTROL_HANDSHAKE;
-    case SERIAL_TRANSMIT_TOGGLE: return RTS_CONTROL_TOGGLE;
-    default: return RTS_CONTROL_DISABLE;
+    case SERIAL_RTS_CONTROL:
+        return RTS_CONTROL_ENABLE;
+    case SERIAL_RTS_HANDSHAKE:
+        return RTS_CONTROL_HANDSHAKE;
+    case SERIAL_TRANSMIT_TOGGLE:
+        return RTS_CONTROL_TOGGLE;
+    default:
+        return RTS_CONTROL_DISABLE;
     }
 }
 
@@ -103,10 +114,10 @@ SerialSettings SerialSettingsFromDcb(const DCB& dcb)
         DtrHandshakeOf(dcb.fDtrControl) | BitIf(dcb.fOutxCtsFlow, SERIAL_CTS_HANDSHAKE) |
         BitIf(dcb.fOutxDsrFlow, SERIAL_DSR_HANDSHAKE) | BitIf(dcb.fDsrSensitivity, SERIAL_DSR_SENSITIVITY) |
         BitIf(dcb.fAbortOnError, SERIAL_ERROR_ABORT);
-    settings.handFlow.FlowReplace =
-        RtsFlowOf(dcb.fRtsControl) | BitIf(dcb.fOutX, SERIAL_AUTO_TRANSMIT) | BitIf(dcb.fInX, SERIAL_AUTO_RECEIVE) |
-        BitIf(dcb.fErrorChar, SERIAL_ERROR_CHAR) | BitIf(dcb.fNull, SERIAL_NULL_STRIPPING) |
-        BitIf(dcb.fTXContinueOnXoff, SERIAL_XOFF_CONTINUE);
+    settings.handFlow.FlowReplace = RtsFlowOf(dcb.fRtsControl) | BitIf(dcb.fOutX, SERIAL_AUTO_TRANSMIT) |
+                                    BitIf(dcb.fInX, SERIAL_AUTO_RECEIVE) | BitIf(dcb.fErrorChar, SERIAL_ERROR_CHAR) |
+                                    BitIf(dcb.fNull, SERIAL_NULL_STRIPPING) |
+                                    BitIf(dcb.fTXContinueOnXoff, SERIAL_XOFF_CONTINUE);
     settings.handFlow.XonLimit = dcb.XonLim;
     settings.handFlow.XoffLimit = dcb.XoffLim;
     return settings;

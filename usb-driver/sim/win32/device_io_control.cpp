@@ -6,8 +6,8 @@
 
 namespace sim {
 
-BOOL ControlFile(const std::shared_ptr<OpenFile>& file, DWORD code, const void* input, DWORD inputLength,
-                 void* output, DWORD outputLength, LPDWORD bytesReturned, LPOVERLAPPED overlapped)
+BOOL ControlFile(const std::shared_ptr<OpenFile>& file, DWORD code, const void* input, DWORD inputLength, void* output,
+                 DWORD outputLength, LPDWORD bytesReturned, LPOVERLAPPED overlapped)
 {
     return SendForCall(file, IRP_MJ_DEVICE_CONTROL, ControlBuffers(code, input, inputLength, output, outputLength),
                        bytesReturned, overlapped);

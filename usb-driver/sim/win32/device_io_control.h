@@ -15,8 +15,8 @@ namespace sim {
 // With an OVERLAPPED on an overlapped handle it returns TRUE when the
 // request completed at once, else FALSE with ERROR_IO_PENDING. Sets the last
 // error when it fails.
-BOOL ControlFile(const std::shared_ptr<OpenFile>& file, DWORD code, const void* input, DWORD inputLength,
-                 void* output, DWORD outputLength, LPDWORD bytesReturned, LPOVERLAPPED overlapped);
+BOOL ControlFile(const std::shared_ptr<OpenFile>& file, DWORD code, const void* input, DWORD inputLength, void* output,
+                 DWORD outputLength, LPDWORD bytesReturned, LPOVERLAPPED overlapped);
 
 // A synchronous control request on the file the handle stands for.
 BOOL ControlSynchronously(HANDLE handle, DWORD code, const void* input, DWORD inputLength, void* output,

@@ -34,8 +34,7 @@ BOOL Transfer(HANDLE handle, UCHAR majorFunction, PVOID buffer, DWORD length, LP
         return FailWithError(ERROR_NOACCESS);
     }
     if ((file->targetDevice->Flags & DO_DIRECT_IO) == 0) {
-        BugCheck("SIMULATION_LIMIT", "reads and writes are simulated for direct-I/O devices only",
-                 file->targetDevice);
+        BugCheck("SIMULATION_LIMIT", "reads and writes are simulated for direct-I/O devices only", file->targetDevice);
     }
     // The position comes from the OVERLAPPED; a device file's own stays 0.
     LONGLONG byteOffset =

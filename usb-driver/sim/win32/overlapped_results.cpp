@@ -11,8 +11,7 @@ using namespace sim;
 
 extern "C" {
 
-BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
-                                BOOL bWait)
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait)
 {
     auto status = [&] {
         return static_cast<NTSTATUS>(

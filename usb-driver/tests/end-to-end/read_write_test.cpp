@@ -300,12 +300,13 @@ TEST_P(DeviceFailuresTest, WhatTheDeviceDoesWrongBecomesAWin32Error)
     EXPECT_EQ(Read(port_, five).error, DWORD{ERROR_IO_DEVICE});
     std::vector<sim::UsbRequestRecord> sent = device_->NewRequests();
     // The recovery: both pipes, then the port.
-    EXPECT_EQ(std::count_if(sent.begin(), sent.end(),
-                            [](const auto& r) { return r.kind == sim::UsbRequestKind::ResetPort; }),
-              1);
-    EXPECT_EQ(std::count_if(sent.begin(), sent.end(),
-                            [](const auto& r) { return r.urbFunction == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL; }),
-              2);
+    EXPECT_EQ(
+        std::count_if(sent.begin(), sent.end(), [](const auto& r) { return r.kind == sim::UsbRequestKind::ResetPort; }),
+        1);
+    EXPECT_EQ(
+        std::count_if(sent.begin(), sent.end(),
+                      [](const auto& r) { return r.urbFunction == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL; }),
+        2);
 
     // And the port serves again.
     scripted_->SendMessage(std::vector<UCHAR>(3, 0x33));

@@ -112,7 +112,6 @@ protected:
             }
         }
     }
-
 };
 
 TEST_P(SleepResumeTest, APowerDownEndsTheReadInFlightAndRequestsWaitUntilTheResume)

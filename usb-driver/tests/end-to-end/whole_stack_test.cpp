@@ -163,8 +163,8 @@ TEST_F(WholeStackTest, CommStateIsReportedAsSetAndSurvivesAReopen)
 TEST_F(WholeStackTest, EachWriteComesBackAsOneReadUpTo65536Bytes)
 {
     std::vector<BYTE> echo(65536);
-    for (size_t length : {size_t{1}, size_t{63}, size_t{64}, size_t{65}, size_t{512}, size_t{4096}, size_t{65535},
-                          size_t{65536}}) {
+    for (size_t length :
+         {size_t{1}, size_t{63}, size_t{64}, size_t{65}, size_t{512}, size_t{4096}, size_t{65535}, size_t{65536}}) {
         SCOPED_TRACE("message of " + std::to_string(length) + " bytes");
         std::vector<BYTE> message = Pattern(length);
         Result written = Write(port_, message);

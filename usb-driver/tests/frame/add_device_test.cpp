@@ -176,9 +176,15 @@ void ExpectConsistentOutcome(DeviceUnderTest& device, NTSTATUS status)
 TEST_F(AddDeviceTest, EveryFailingPlatformCallEndsCleanly)
 {
     const sim::Fault kinds[] = {
-        sim::Fault::CreateDevice,        sim::Fault::AttachDevice,       sim::Fault::AllocateIrp,
-        sim::Fault::RegisterDeviceInterface, sim::Fault::SetDeviceInterfaceState, sim::Fault::OpenDeviceRegistryKey,
-        sim::Fault::QueryValueKey,       sim::Fault::CreateSymbolicLink, sim::Fault::WriteRegistryValue,
+        sim::Fault::CreateDevice,
+        sim::Fault::AttachDevice,
+        sim::Fault::AllocateIrp,
+        sim::Fault::RegisterDeviceInterface,
+        sim::Fault::SetDeviceInterfaceState,
+        sim::Fault::OpenDeviceRegistryKey,
+        sim::Fault::QueryValueKey,
+        sim::Fault::CreateSymbolicLink,
+        sim::Fault::WriteRegistryValue,
         sim::Fault::PoolAllocation,
     };
     for (sim::Fault kind : kinds) {

@@ -73,8 +73,8 @@ protected:
     void SetUp() override
     {
         SimTest::SetUp();
-        device_ = std::make_unique<UsbDeviceUnderTest>(std::make_shared<sim::ScriptedDevice>(),
-                                                       std::get<0>(GetParam()));
+        device_ =
+            std::make_unique<UsbDeviceUnderTest>(std::make_shared<sim::ScriptedDevice>(), std::get<0>(GetParam()));
         device_->Bus().PendPnpRequests(device_->Pdo(), Pending());
         watch_ = std::make_unique<PnpReturnWatch>(device_->Pdo());
     }
@@ -211,9 +211,8 @@ TEST_P(StandInBusPendingTest, CapabilitiesQueryAndRemovalOfADeviceNeverStarted)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Pnp, StandInBusPendingTest, ::testing::Bool(), [](const auto& info) {
-    return std::string(info.param ? "BusPends" : "BusEndsAtOnce");
-});
+INSTANTIATE_TEST_SUITE_P(Pnp, StandInBusPendingTest, ::testing::Bool(),
+                         [](const auto& info) { return std::string(info.param ? "BusPends" : "BusEndsAtOnce"); });
 
 }  // namespace
 }  // namespace bulkcom_test

@@ -38,9 +38,8 @@ std::ostream& operator<<(std::ostream& out, const Flags& f)
 
 bool PassedDown(const std::vector<sim::UsbRequestRecord>& sent, UCHAR minor)
 {
-    return std::any_of(sent.begin(), sent.end(), [minor](const auto& r) {
-        return r.kind == UsbRequestKind::Pnp && r.minorFunction == minor;
-    });
+    return std::any_of(sent.begin(), sent.end(),
+                       [minor](const auto& r) { return r.kind == UsbRequestKind::Pnp && r.minorFunction == minor; });
 }
 
 class PnpRequestsTest : public SimTest {
@@ -126,8 +125,8 @@ TEST_F(PnpRequestsTest, AFailedStartLeavesTheDeviceUnstartedAndNotRemoved)
     device.Extension()->StartSeen = FALSE;
 
     // A configuration the driver cannot use.
-    device_ = std::make_unique<UsbDeviceUnderTest>(
-        std::make_shared<sim::ScriptedDevice>(sim::ThreeInterfaceConfiguration()));
+    device_ =
+        std::make_unique<UsbDeviceUnderTest>(std::make_shared<sim::ScriptedDevice>(sim::ThreeInterfaceConfiguration()));
     ASSERT_EQ(device_->Add(), STATUS_SUCCESS);
     EXPECT_EQ(device_->Start(), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(FlagsOf(device_->Extension()), (Flags{false, true, false, false, false}));
@@ -182,8 +181,8 @@ TEST_F(PnpRequestsTest, CapabilitiesAreAdjustedOnlyOnceAStartHasBeenSeen)
             stack.Parameters.DeviceCapabilities.Capabilities = record;
         });
     };
-    device_ = std::make_unique<UsbDeviceUnderTest>(
-        std::make_shared<sim::ScriptedDevice>(sim::ThreeInterfaceConfiguration()));
+    device_ =
+        std::make_unique<UsbDeviceUnderTest>(std::make_shared<sim::ScriptedDevice>(sim::ThreeInterfaceConfiguration()));
     ASSERT_EQ(device_->Add(), STATUS_SUCCESS);
     DEVICE_CAPABILITIES record{};
     ASSERT_EQ(query(&record), STATUS_SUCCESS);

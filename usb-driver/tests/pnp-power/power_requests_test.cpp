@@ -285,9 +285,8 @@ TEST_P(PowerRequestsTest, ThePortIsCycledOnResumeWhenTheBusReportsItNotConnected
     std::vector<UsbRequestRecord> sent = Bus().Requests(before, seen);
     size_t check = IndexOf(sent, [](const auto& r) { return r.kind == UsbRequestKind::GetPortStatus; });
     size_t cycle = IndexOf(sent, [](const auto& r) { return r.kind == UsbRequestKind::CyclePort; });
-    size_t removal = IndexOf(sent, [](const auto& r) {
-        return r.kind == UsbRequestKind::Pnp && r.minorFunction == IRP_MN_REMOVE_DEVICE;
-    });
+    size_t removal = IndexOf(
+        sent, [](const auto& r) { return r.kind == UsbRequestKind::Pnp && r.minorFunction == IRP_MN_REMOVE_DEVICE; });
     if (CheckAtPassiveLevel()) {
         EXPECT_LT(check, cycle);
         EXPECT_LT(cycle, removal) << "a cycled port leaves Plug and Play as an unplugged device does";

@@ -50,11 +50,9 @@ void Lifecycle::Run(Ending ending)
     Step("open", [this] { return Open(); });
     Step("comm state and timeouts", [this] { return Settings(); });
     Step("round trip", [this] { return RoundTrip(0x10); });
-    Step("purge", [this] { return PurgeComm(port_, PURGE_TXCLEAR | PURGE_RXCLEAR) ? Result::AsWithoutFaults
-                                                                                   : Result::Failed; });
-    Step("rebalance", [this] {
-        return NT_SUCCESS(pnp_->Rebalance(pdo_)) ? Result::AsWithoutFaults : Result::Failed;
-    });
+    Step("purge",
+         [this] { return PurgeComm(port_, PURGE_TXCLEAR | PURGE_RXCLEAR) ? Result::AsWithoutFaults : Result::Failed; });
+    Step("rebalance", [this] { return NT_SUCCESS(pnp_->Rebalance(pdo_)) ? Result::AsWithoutFaults : Result::Failed; });
     Step("round trip after the rebalance", [this] { return RoundTrip(0x20); });
     Step("sleep and resume", [this] { return SleepAndResume(); });
     if (StuckOutOfD0()) {
@@ -197,7 +195,8 @@ Lifecycle::Result Lifecycle::TimedOutRead()
     if (!ReadFile(port_, buffer.data(), static_cast<DWORD>(buffer.size()), &bytes, nullptr)) {
         return Result::Failed;
     }
-    return bytes == 0 ? Result::AsWithoutFaults : UnexpectedData(std::vector<UCHAR>(buffer.begin(), buffer.begin() + bytes));
+    return bytes == 0 ? Result::AsWithoutFaults
+                      : UnexpectedData(std::vector<UCHAR>(buffer.begin(), buffer.begin() + bytes));
 }
 
 Lifecycle::Result Lifecycle::IgnoredWrite()

@@ -121,11 +121,12 @@ protected:
         std::vector<UCHAR> message =
             Message(worker, sequence, std::uniform_int_distribution<size_t>(Header, LongestMessage)(random));
         DWORD bytes = 0;
-        Request(port,
-                [&](OVERLAPPED* o) { return WriteFile(port, message.data(), DWORD(message.size()), nullptr, o); },
-                &bytes);
+        Request(
+            port, [&](OVERLAPPED* o) { return WriteFile(port, message.data(), DWORD(message.size()), nullptr, o); },
+            &bytes);
         std::vector<UCHAR> buffer(64);
-        if (Request(port, [&](OVERLAPPED* o) { return ReadFile(port, buffer.data(), 64, nullptr, o); }, &bytes) &&
+        if (Request(
+                port, [&](OVERLAPPED* o) { return ReadFile(port, buffer.data(), 64, nullptr, o); }, &bytes) &&
             bytes != 0) {
             // Any worker's echo may come back to this one.
             buffer.resize(bytes);

@@ -22,7 +22,10 @@ struct Step {
 
 class ClientSequence {
 public:
-    void Record(const std::string& call, BOOL ok) { steps_.push_back({call, ok != FALSE, ok ? DWORD{0} : GetLastError()}); }
+    void Record(const std::string& call, BOOL ok)
+    {
+        steps_.push_back({call, ok != FALSE, ok ? DWORD{0} : GetLastError()});
+    }
     const Step& At(const std::string& call) const
     {
         for (const Step& step : steps_) {

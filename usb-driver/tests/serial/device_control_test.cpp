@@ -160,9 +160,9 @@ TEST_F(DeviceControlTest, AcceptedRequestsCheckOnlyTheirInputLength)
         DWORD size;  // 0: any request is taken
     };
     const Case cases[] = {
-        {IOCTL_SERIAL_SET_QUEUE_SIZE, 8}, {IOCTL_SERIAL_IMMEDIATE_CHAR, 1}, {IOCTL_SERIAL_XOFF_COUNTER, 12},
-        {IOCTL_SERIAL_SET_MODEM_CONTROL, 4}, {IOCTL_SERIAL_SET_BREAK_ON, 0}, {IOCTL_SERIAL_SET_BREAK_OFF, 0},
-        {IOCTL_SERIAL_RESET_DEVICE, 0},   {IOCTL_SERIAL_SET_XOFF, 0},       {IOCTL_SERIAL_SET_XON, 0},
+        {IOCTL_SERIAL_SET_QUEUE_SIZE, 8},    {IOCTL_SERIAL_IMMEDIATE_CHAR, 1}, {IOCTL_SERIAL_XOFF_COUNTER, 12},
+        {IOCTL_SERIAL_SET_MODEM_CONTROL, 4}, {IOCTL_SERIAL_SET_BREAK_ON, 0},   {IOCTL_SERIAL_SET_BREAK_OFF, 0},
+        {IOCTL_SERIAL_RESET_DEVICE, 0},      {IOCTL_SERIAL_SET_XOFF, 0},       {IOCTL_SERIAL_SET_XON, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("code " + std::to_string(c.code));
@@ -183,8 +183,9 @@ TEST_F(DeviceControlTest, CodesOutsideTheTableAreRefused)
 {
     UCHAR buffer[64] = {};
     const DWORD refused[] = {
-        IOCTL_SERIAL_LSRMST_INSERT, IOCTL_SERIAL_GET_COMMCONFIG, IOCTL_SERIAL_SET_COMMCONFIG,
-        IOCTL_SERIAL_GET_STATS,     IOCTL_SERIAL_CLEAR_STATS,    IOCTL_SERIAL_GET_MODEM_CONTROL,
+        IOCTL_SERIAL_LSRMST_INSERT,    IOCTL_SERIAL_GET_COMMCONFIG,
+        IOCTL_SERIAL_SET_COMMCONFIG,   IOCTL_SERIAL_GET_STATS,
+        IOCTL_SERIAL_CLEAR_STATS,      IOCTL_SERIAL_GET_MODEM_CONTROL,
         IOCTL_SERIAL_SET_FIFO_CONTROL, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
     };
     for (DWORD code : refused) {
@@ -219,8 +220,8 @@ TEST_F(DeviceControlTest, RefusedUnlessReadyButAnsweredOutOfD0AndDuringATransfer
 {
     PDEVICE_EXTENSION extension = device_->Extension();
     SERIAL_BAUD_RATE baud{};
-    for (BOOLEAN DEVICE_EXTENSION::*flag : {&DEVICE_EXTENSION::RemovePending, &DEVICE_EXTENSION::StopPending,
-                                            &DEVICE_EXTENSION::Removed}) {
+    for (BOOLEAN DEVICE_EXTENSION::*flag :
+         {&DEVICE_EXTENSION::RemovePending, &DEVICE_EXTENSION::StopPending, &DEVICE_EXTENSION::Removed}) {
         extension->*flag = TRUE;
         ControlResult result = Control(port_, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4);
         EXPECT_FALSE(result.ok);

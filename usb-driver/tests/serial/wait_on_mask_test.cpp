@@ -56,7 +56,8 @@ protected:
     void SetUp() override
     {
         SimTest::SetUp();
-        StartAndOpen(std::make_shared<sim::LoopbackDevice>(), sim::CompletionMode::ControllerThread, PortOpen::Overlapped);
+        StartAndOpen(std::make_shared<sim::LoopbackDevice>(), sim::CompletionMode::ControllerThread,
+                     PortOpen::Overlapped);
     }
 
     PIRP Held() { return device_->Extension()->PendingWaitIrp; }
@@ -164,10 +165,10 @@ TEST_F(WaitOnMaskTest, OnASynchronousHandleEveryOtherCallWaitsBehindItUntilCance
     std::thread sender([&] {
         ULONG mask = SERIAL_EV_RXCHAR;
         DWORD bytes = 0;
-        waitError = DeviceIoControl(port_, IOCTL_SERIAL_WAIT_ON_MASK, &mask, sizeof mask, &mask, sizeof mask, &bytes,
-                                    nullptr)
-                        ? DWORD{ERROR_SUCCESS}
-                        : GetLastError();
+        waitError =
+            DeviceIoControl(port_, IOCTL_SERIAL_WAIT_ON_MASK, &mask, sizeof mask, &mask, sizeof mask, &bytes, nullptr)
+                ? DWORD{ERROR_SUCCESS}
+                : GetLastError();
     });
     watcher.WaitUntilThreadBlocked(sender.get_id());
     ASSERT_NE(Held(), nullptr);

@@ -37,16 +37,14 @@ BOOL CallAndWait(HANDLE port, DWORD* bytes, Call call)
 
 inline BOOL ReadAndWait(HANDLE port, void* buffer, DWORD length, DWORD* bytes)
 {
-    return CallAndWait(port, bytes, [&](LPOVERLAPPED overlapped) {
-        return ReadFile(port, buffer, length, bytes, overlapped);
-    });
+    return CallAndWait(port, bytes,
+                       [&](LPOVERLAPPED overlapped) { return ReadFile(port, buffer, length, bytes, overlapped); });
 }
 
 inline BOOL WriteAndWait(HANDLE port, const void* buffer, DWORD length, DWORD* bytes)
 {
-    return CallAndWait(port, bytes, [&](LPOVERLAPPED overlapped) {
-        return WriteFile(port, buffer, length, bytes, overlapped);
-    });
+    return CallAndWait(port, bytes,
+                       [&](LPOVERLAPPED overlapped) { return WriteFile(port, buffer, length, bytes, overlapped); });
 }
 
 }  // namespace bulkcom_test

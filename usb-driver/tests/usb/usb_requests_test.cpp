@@ -35,7 +35,7 @@ protected:
 TEST_P(UsbRequestsTest, SubmittedUrbReportsTheRequestStatusNotTheUrbHeader)
 {
     USB_DEVICE_DESCRIPTOR descriptor{};
-    struct _URB_CONTROL_DESCRIPTOR_REQUEST request{};
+    struct _URB_CONTROL_DESCRIPTOR_REQUEST request {};
     request.Hdr.Length = sizeof(request);
     request.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
     request.TransferBuffer = &descriptor;
@@ -150,7 +150,7 @@ TEST_P(UsbRequestsTest, PipeResetOfADisconnectedPortSendsNoUrb)
 TEST_P(UsbRequestsTest, RequestsThatCannotBeMadeReportInsufficientResources)
 {
     USB_DEVICE_DESCRIPTOR descriptor{};
-    struct _URB_CONTROL_DESCRIPTOR_REQUEST request{};
+    struct _URB_CONTROL_DESCRIPTOR_REQUEST request {};
     request.Hdr.Length = sizeof(request);
     request.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
     request.TransferBuffer = &descriptor;
@@ -175,7 +175,7 @@ INSTANTIATE_TEST_SUITE_P(Usb, UsbRequestsTest,
                          ::testing::Values(sim::CompletionMode::Synchronous, sim::CompletionMode::ControllerThread),
                          [](const auto& info) {
                              return info.param == sim::CompletionMode::Synchronous ? "CallerThread"
-                                                                                    : "ControllerThread";
+                                                                                   : "ControllerThread";
                          });
 
 }  // namespace

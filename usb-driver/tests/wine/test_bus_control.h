@@ -17,7 +17,7 @@ Environment:
 #define BCTEST_CONTROL_NAME_W L"\\\\.\\BulkcomTestBus"
 #define BCTEST_DEVICE_TYPE 0x8B17
 
-#define BCTEST_CODE(function) \
+#define BCTEST_CODE(function)                                                                                          \
     (((BCTEST_DEVICE_TYPE) << 16) | ((0x0003) << 14) | ((function) << 2) | 0 /* METHOD_BUFFERED */)
 
 /* The child leaves: the bus stops reporting it and asks Plug and Play to
@@ -60,12 +60,12 @@ enum BCTEST_KIND {
 };
 
 typedef struct _BCTEST_RECORD {
-    unsigned long Kind;           /* BCTEST_KIND */
-    unsigned long Function;       /* URB function or Plug and Play minor function */
-    unsigned long Endpoint;       /* endpoint address of a transfer or pipe reset, else 0 */
-    unsigned long Length;         /* requested length of a transfer */
-    unsigned long Transferred;    /* bytes moved by a transfer */
-    long Status;                  /* final NTSTATUS */
+    unsigned long Kind;        /* BCTEST_KIND */
+    unsigned long Function;    /* URB function or Plug and Play minor function */
+    unsigned long Endpoint;    /* endpoint address of a transfer or pipe reset, else 0 */
+    unsigned long Length;      /* requested length of a transfer */
+    unsigned long Transferred; /* bytes moved by a transfer */
+    long Status;               /* final NTSTATUS */
 } BCTEST_RECORD;
 
 #define BCTEST_LOG_CAPACITY 256

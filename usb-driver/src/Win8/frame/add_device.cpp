@@ -33,8 +33,8 @@ NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceO
     }
 
     PDEVICE_OBJECT deviceObject = nullptr;
-    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_SERIAL_PORT, 0,
-                                     FALSE, &deviceObject);
+    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE,
+                                     &deviceObject);
     if (!NT_SUCCESS(status)) {
         return status;
     }

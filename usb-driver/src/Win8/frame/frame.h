@@ -30,10 +30,10 @@ _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS DetachAndDeleteDevice(PDEVICE_OBJECT DeviceObject);
 
 // Operating-system generations; anything older than XP is 0 and refused.
-constexpr ULONG OsClassXp = 1;          // XP and Server 2003
+constexpr ULONG OsClassXp = 1;  // XP and Server 2003
 constexpr ULONG OsClassVista = 2;
 constexpr ULONG OsClassWindows7 = 3;
-constexpr ULONG OsClassWindows8 = 4;    // and every later Windows
+constexpr ULONG OsClassWindows8 = 4;  // and every later Windows
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
 BOOLEAN IsOsVersionAvailable(ULONG Version);

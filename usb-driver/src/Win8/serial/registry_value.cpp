@@ -25,8 +25,7 @@ constexpr ULONG FullInformationOverhead = 24;
 }  // namespace
 
 _Use_decl_annotations_
-NTSTATUS QueryRegistryValue(HANDLE Key, PCWSTR ValueName, ULONG ValueNameSize, PVOID Destination,
-                            ULONG DestinationSize)
+NTSTATUS QueryRegistryValue(HANDLE Key, PCWSTR ValueName, ULONG ValueNameSize, PVOID Destination, ULONG DestinationSize)
 {
     PAGED_CODE();
     UNICODE_STRING valueName;
@@ -40,12 +39,11 @@ NTSTATUS QueryRegistryValue(HANDLE Key, PCWSTR ValueName, ULONG ValueNameSize, P
     }
 
     ULONG resultLength = 0;
-    NTSTATUS status =
-        ZwQueryValueKey(Key, &valueName, KeyValueFullInformation, information, bufferSize, &resultLength);
+    NTSTATUS status = ZwQueryValueKey(Key, &valueName, KeyValueFullInformation, information, bufferSize, &resultLength);
     // A value too long for the destination leaves it as it was; the query's
     // own status still stands.
-    if (NT_SUCCESS(status) && information->DataLength <= DestinationSize &&
-        information->DataOffset <= bufferSize && information->DataLength <= bufferSize - information->DataOffset) {
+    if (NT_SUCCESS(status) && information->DataLength <= DestinationSize && information->DataOffset <= bufferSize &&
+        information->DataLength <= bufferSize - information->DataOffset) {
         RtlCopyMemory(Destination, reinterpret_cast<PUCHAR>(information) + information->DataOffset,
                       information->DataLength);
     }

@@ -31,9 +31,9 @@ IO_COMPLETION_ROUTINE BulkTransferCompletion;
 
 // The state word's values.
 constexpr LONG TransferSent = 0;
-constexpr LONG TransferTimedOut = 1;    // BulkTransfer is about to cancel
-constexpr LONG TransferCancelled = 2;   // BulkTransfer has cancelled
-constexpr LONG TransferCompleted = 3;   // the completion routine has run
+constexpr LONG TransferTimedOut = 1;   // BulkTransfer is about to cancel
+constexpr LONG TransferCancelled = 2;  // BulkTransfer has cancelled
+constexpr LONG TransferCompleted = 3;  // the completion routine has run
 
 struct TransferContext {
     PURB Urb;
@@ -93,8 +93,8 @@ void BuildBulkUrb(const TransferParts& Parts, PUSBD_PIPE_INFORMATION Pipe, TRANS
     transfer.PipeHandle = Pipe->PipeHandle;
     // A read always offers the whole buffer, so that it ends with the
     // device's message, whatever the caller asked for.
-    transfer.TransferFlags = Direction == TransferIn ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
-                                                     : USBD_TRANSFER_DIRECTION_OUT;
+    transfer.TransferFlags =
+        Direction == TransferIn ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : USBD_TRANSFER_DIRECTION_OUT;
     transfer.TransferBufferLength = Direction == TransferIn ? BulkBufferSize : Length;
     transfer.TransferBuffer = Parts.Buffer;
     transfer.TransferBufferMDL = nullptr;
@@ -156,8 +156,7 @@ NTSTATUS SendAndWait(PDEVICE_EXTENSION Extension, PIRP Irp, PKEVENT Event, const
 
 // Builds the request and sends it. *Finished is FALSE when there was no
 // request to send, or when the wait gave it up: the status is then final.
-NTSTATUS RunTransfer(PDEVICE_EXTENSION Extension, const TransferParts& Parts, PLARGE_INTEGER Timeout,
-                     BOOLEAN* Finished)
+NTSTATUS RunTransfer(PDEVICE_EXTENSION Extension, const TransferParts& Parts, PLARGE_INTEGER Timeout, BOOLEAN* Finished)
 {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);

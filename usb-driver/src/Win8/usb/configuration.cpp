@@ -220,7 +220,8 @@ _Use_decl_annotations_
 NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject)
 {
     PAGED_CODE();
-    auto urb = static_cast<struct _URB_SELECT_CONFIGURATION*>(AllocateZeroedPool(sizeof(struct _URB_SELECT_CONFIGURATION)));
+    auto urb =
+        static_cast<struct _URB_SELECT_CONFIGURATION*>(AllocateZeroedPool(sizeof(struct _URB_SELECT_CONFIGURATION)));
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

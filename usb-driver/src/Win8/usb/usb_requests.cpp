@@ -30,8 +30,8 @@ NTSTATUS SendUsbRequestAndWait(PDEVICE_OBJECT DeviceObject, ULONG IoControlCode,
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, extension->LowerDeviceObject, nullptr, 0, nullptr, 0,
-                                             TRUE, &event, StatusBlock);
+    PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, extension->LowerDeviceObject, nullptr, 0, nullptr, 0, TRUE,
+                                             &event, StatusBlock);
     *Built = irp != nullptr;
     if (irp == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -108,8 +108,7 @@ TEST_F(IrpsTest, CallDriverMovesToTheNextLocationAndNamesItsDevice)
 
     // The hook sees each device's location as sent, once its dispatch returned.
     std::vector<std::pair<PDEVICE_OBJECT, NTSTATUS>> dispatched;
-    sim::Hooks().requestDispatched = [&](PDEVICE_OBJECT device, const IO_STACK_LOCATION& location,
-                                         NTSTATUS returned) {
+    sim::Hooks().requestDispatched = [&](PDEVICE_OBJECT device, const IO_STACK_LOCATION& location, NTSTATUS returned) {
         EXPECT_EQ(location.MajorFunction, IRP_MJ_DEVICE_CONTROL);
         dispatched.emplace_back(device, returned);
     };
@@ -151,8 +150,8 @@ TEST_F(IrpsTest, TheArrivalHookSeesEachDeviceWithItsLocationBeforeItsDispatchRou
     };
 
     EXPECT_EQ(IoCallDriver(stack.upper, call.irp), STATUS_SUCCESS);
-    EXPECT_EQ(events, (std::vector<std::string>{"upper arriving", "upper dispatch", "lower arriving",
-                                                "lower dispatch", "lower returned", "upper returned"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"upper arriving", "upper dispatch", "lower arriving", "lower dispatch",
+                                                "lower returned", "upper returned"}));
 }
 
 TEST_F(IrpsTest, EntriesADriverDidNotSetRefuseTheRequest)

@@ -19,8 +19,7 @@ class DeviceInterfacesTest : public SimTest {};
 
 constexpr char16_t InstanceId[] = u"USB\\VID_1209&PID_B1C0\\5&2f3c1a&0&1";
 constexpr GUID InterfaceClass = {0x12345678, 0x9abc, 0xdef0, {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef}};
-constexpr char16_t InterfaceName[] =
-    u"\\??\\USB#VID_1209&PID_B1C0#5&2f3c1a&0&1#{12345678-9abc-def0-0123-456789abcdef}";
+constexpr char16_t InterfaceName[] = u"\\??\\USB#VID_1209&PID_B1C0#5&2f3c1a&0&1#{12345678-9abc-def0-0123-456789abcdef}";
 
 PDEVICE_OBJECT Lookup(std::u16string_view name, NTSTATUS* status, std::u16string* remainder = nullptr)
 {

@@ -94,8 +94,7 @@ TEST_F(PendingRulesTest, ADriverPassingARequestDownReturnsThePendingOfTheDriverB
     Holder below;
     TestDriver upper(u"\\Driver\\upper");
     PDEVICE_OBJECT device = upper.CreateDevice({}, below.Device());
-    upper.On(IRP_MJ_DEVICE_CONTROL,
-             [&](PDEVICE_OBJECT self, PIRP irp) { return PassDown(upper.Below(self), irp); });
+    upper.On(IRP_MJ_DEVICE_CONTROL, [&](PDEVICE_OBJECT self, PIRP irp) { return PassDown(upper.Below(self), irp); });
     EXPECT_EQ(SendAndWait(device, [&] { below.Complete(STATUS_SUCCESS); }), STATUS_SUCCESS);
 }
 
@@ -169,7 +168,8 @@ TEST_F(PendingRulesTest, TheCompletionRoutineOfARequestADriverBuiltHasNoLocation
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK status{};
-    PIRP built = IoBuildDeviceIoControlRequest(IoctlAny, below.Device(), nullptr, 0, nullptr, 0, FALSE, &event, &status);
+    PIRP built =
+        IoBuildDeviceIoControlRequest(IoctlAny, below.Device(), nullptr, 0, nullptr, 0, FALSE, &event, &status);
     IoSetCompletionRoutine(built, LetsItsOwnRequestFinish, nullptr, TRUE, TRUE, TRUE);
     ASSERT_EQ(IoCallDriver(below.Device(), built), STATUS_PENDING);
     below.Complete(STATUS_SUCCESS);

@@ -151,7 +151,7 @@ TEST_F(DeviceMapTest, WrittenValuesAppearUnderTheHardwareDeviceMapUntilDeleted)
 {
     const char16_t com5[] = u"COM5";
     const char16_t com7[] = u"COM7";
-    auto bytesOf = [](const char16_t (&text)[5]) {
+    auto bytesOf = [](const char16_t(&text)[5]) {
         auto* bytes = reinterpret_cast<const UCHAR*>(text);
         return std::vector<UCHAR>(bytes, bytes + sizeof text);
     };
@@ -179,8 +179,8 @@ TEST_F(DeviceMapTest, WrittenValuesAppearUnderTheHardwareDeviceMapUntilDeleted)
               STATUS_OBJECT_NAME_NOT_FOUND);
 
     sim::Faults::FailNthCall(sim::Fault::WriteRegistryValue, 1);
-    EXPECT_FALSE(NT_SUCCESS(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\BcSerial1",
-                                                  REG_SZ, const_cast<char16_t*>(com5), sizeof com5)));
+    EXPECT_FALSE(NT_SUCCESS(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\BcSerial1", REG_SZ,
+                                                  const_cast<char16_t*>(com5), sizeof com5)));
     EXPECT_FALSE(sim::Registry::DeviceMapValue(u"SERIALCOMM", u"\\Device\\BcSerial1").has_value());
 }
 

@@ -339,9 +339,9 @@ TEST_F(PnpWithFilesTest, AnOrderlyRemovalIsVetoedWhileAFileIsOpenOnTheStack)
     });
     EXPECT_EQ(system_->pnp.QueryAndRemove(system_->pdo), STATUS_SUCCESS);
     EXPECT_EQ(file, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(tiny.pnpMinors, (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
-                                                  IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
-                                                  IRP_MN_REMOVE_DEVICE}));
+    EXPECT_EQ(tiny.pnpMinors,
+              (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE,
+                                  IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}));
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ Seen SeenOf(PIRP irp)
                       ? static_cast<ULONG>(stack.Parameters.Power.State.SystemState)
                       : static_cast<ULONG>(stack.Parameters.Power.State.DeviceState);
     return {stack.MinorFunction, stack.Parameters.Power.Type, state, stack.Parameters.Power.ShutdownType,
-            KeGetCurrentIrql(), std::this_thread::get_id()};
+            KeGetCurrentIrql(),  std::this_thread::get_id()};
 }
 
 // One device stack: a bus device that answers power requests at the bottom
@@ -257,8 +257,8 @@ TEST_F(PowerManagerTest, AHeldPowerRequestIsReportedAtTheEndAndByTheWatchdog)
         held = irp;
         return STATUS_PENDING;
     });
-    sim::PowerRequestInProgress request = power_.BeginSystemRequest(stack_->Bottom(), IRP_MN_SET_POWER,
-                                                                    PowerSystemSleeping3);
+    sim::PowerRequestInProgress request =
+        power_.BeginSystemRequest(stack_->Bottom(), IRP_MN_SET_POWER, PowerSystemSleeping3);
     EXPECT_FALSE(request.Completed());
     std::string report = sim::CheckKernel().Text();
     EXPECT_NE(report.find("a set-power S3 request still held"), std::string::npos) << report;
@@ -323,8 +323,9 @@ TEST_P(SerialisedPowerTest, EachDriverStartsTheNextRequestOnceAndPassesItOnWithP
         stack_->OnPower(startingItTwice);
         EXPECT_DEATH(SetSystem(PowerSystemWorking), "DRIVER_POWER_STATE_FAILURE.*called twice");
     } else {
-        for (const DispatchHandler& handler : {DispatchHandler(withIoCallDriver), DispatchHandler(withoutStartingTheNext),
-                                               DispatchHandler(startingItTwice)}) {
+        for (const DispatchHandler& handler :
+             {DispatchHandler(withIoCallDriver), DispatchHandler(withoutStartingTheNext),
+              DispatchHandler(startingItTwice)}) {
             stack_->OnPower(handler);
             EXPECT_EQ(SetSystem(PowerSystemWorking), STATUS_SUCCESS);
         }
@@ -336,10 +337,14 @@ INSTANTIATE_TEST_SUITE_P(Sim, SerialisedPowerTest,
                                            sim::WindowsVersion::Vista, sim::WindowsVersion::Windows10),
                          [](const auto& info) {
                              switch (info.param) {
-                             case sim::WindowsVersion::WindowsXP: return "WindowsXP";
-                             case sim::WindowsVersion::Server2003: return "Server2003";
-                             case sim::WindowsVersion::Vista: return "Vista";
-                             default: return "Windows10";
+                             case sim::WindowsVersion::WindowsXP:
+                                 return "WindowsXP";
+                             case sim::WindowsVersion::Server2003:
+                                 return "Server2003";
+                             case sim::WindowsVersion::Vista:
+                                 return "Vista";
+                             default:
+                                 return "Windows10";
                              }
                          });
 

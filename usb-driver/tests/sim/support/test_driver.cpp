@@ -52,8 +52,8 @@ PDEVICE_OBJECT TestDriver::CreateDevice(std::u16string_view name, PDEVICE_OBJECT
     std::u16string text(name);
     UNICODE_STRING deviceName = Counted(text.c_str());
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver_, 0, name.empty() ? nullptr : &deviceName, FILE_DEVICE_UNKNOWN, 0,
-                                     FALSE, &device);
+    NTSTATUS status =
+        IoCreateDevice(driver_, 0, name.empty() ? nullptr : &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) {
         return nullptr;
     }

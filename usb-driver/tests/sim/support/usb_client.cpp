@@ -57,8 +57,7 @@ URB TransferUrb(USBD_PIPE_HANDLE pipe, bool in, std::vector<UCHAR>& buffer)
 }  // namespace
 
 UsbTransfer::UsbTransfer(PDEVICE_OBJECT target, USBD_PIPE_HANDLE pipe, bool in, std::vector<UCHAR> buffer)
-    : buffer_(std::move(buffer)),
-      urb_(TransferUrb(pipe, in, buffer_)),
+    : buffer_(std::move(buffer)), urb_(TransferUrb(pipe, in, buffer_)),
       call_(target, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb_)
 {
 }

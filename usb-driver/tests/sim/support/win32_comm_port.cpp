@@ -48,8 +48,7 @@ NTSTATUS Win32CommTest::Answer(PIRP irp)
 {
     const auto& parameters = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
     auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
-    ControlRequest request{parameters.IoControlCode, parameters.InputBufferLength, parameters.OutputBufferLength,
-                           {}};
+    ControlRequest request{parameters.IoControlCode, parameters.InputBufferLength, parameters.OutputBufferLength, {}};
     if (buffer != nullptr) {
         request.input.assign(buffer, buffer + parameters.InputBufferLength);
     }

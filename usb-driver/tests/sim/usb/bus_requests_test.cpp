@@ -10,9 +10,9 @@
 #include "kernel/hooks.h"
 #include "kernel/irql.h"
 #include "kernel/object_namespace.h"
+#include "pnp-power/standin_bus.h"
 #include "sim/support/usb_client.h"
 #include "support/sim_test.h"
-#include "pnp-power/standin_bus.h"
 #include "usb/scripted_device.h"
 
 namespace bulkcom_test {
@@ -59,8 +59,8 @@ TEST_P(UsbBusRequestsTest, DeviceDescriptorReadsAreCutToTheOfferedLength)
 TEST_P(UsbBusRequestsTest, AConfigurationLongerThanTheOfferIsReadAgainWhole)
 {
     sim::UsbBus bus(GetParam());
-    PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(
-        std::make_shared<sim::ScriptedDevice>(sim::PaddedConfiguration(600)), Instance);
+    PDEVICE_OBJECT pdo =
+        bus.CreatePhysicalDevice(std::make_shared<sim::ScriptedDevice>(sim::PaddedConfiguration(600)), Instance);
     UsbClient client(pdo);
     std::vector<UCHAR> expected = sim::BuildConfigurationDescriptor(sim::PaddedConfiguration(600));
     ASSERT_EQ(expected.size(), 600u);

@@ -59,8 +59,8 @@ void SubmitAtDispatch(PDEVICE_OBJECT pdo, URB& urb)
     KEVENT event;
     IO_STATUS_BLOCK status;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0, nullptr, 0, TRUE,
-                                             &event, &status);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0, nullptr, 0, TRUE, &event,
+                                             &status);
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb;
     sim::ScopedIrql dispatch(DISPATCH_LEVEL);
     IoCallDriver(pdo, irp);

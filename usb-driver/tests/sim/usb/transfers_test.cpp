@@ -279,8 +279,8 @@ TEST_P(UsbTransfersTest, AReadCancelledBeforeItReachesTheEndpointEndsCancelled)
     KEVENT event;
     IO_STATUS_BLOCK status{};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo_, nullptr, 0, nullptr, 0, TRUE,
-                                             &event, &status);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo_, nullptr, 0, nullptr, 0, TRUE, &event,
+                                             &status);
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb;
     // No cancel routine yet: the cancellation is only marked on the request.
     EXPECT_FALSE(IoCancelIrp(irp));

@@ -254,9 +254,9 @@ TEST_F(UsbPhysicalDeviceRequestsTest, StateChangesSucceedAndOtherQueriesKeepThei
     sim::PnpManager pnp(NoDriverEntry);
     sim::UsbBus bus;
     PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(std::make_shared<sim::ScriptedDevice>());
-    for (int minor : {IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_STOP_DEVICE,
-                        IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_SURPRISE_REMOVAL,
-                        IRP_MN_REMOVE_DEVICE}) {
+    for (int minor :
+         {IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_STOP_DEVICE,
+          IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}) {
         SCOPED_TRACE(minor);
         EXPECT_EQ(pnp.SendPnp(pdo, static_cast<UCHAR>(minor)), STATUS_SUCCESS);
     }

@@ -176,15 +176,12 @@ struct ListedConfiguration {
         : bytes(sim::BuildConfigurationDescriptor(layout))
     {
         for (LONG number = 0; number < Descriptor()->bNumInterfaces; ++number) {
-            list.push_back({USBD_ParseConfigurationDescriptorEx(Descriptor(), Descriptor(), number, -1, -1, -1, -1),
-                            nullptr});
+            list.push_back(
+                {USBD_ParseConfigurationDescriptorEx(Descriptor(), Descriptor(), number, -1, -1, -1, -1), nullptr});
         }
         list.push_back({nullptr, nullptr});
     }
-    PUSB_CONFIGURATION_DESCRIPTOR Descriptor()
-    {
-        return reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
-    }
+    PUSB_CONFIGURATION_DESCRIPTOR Descriptor() { return reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data()); }
 };
 
 const sim::PoolAllocation* AllocationAt(const std::vector<sim::PoolAllocation>& outstanding, const void* address)

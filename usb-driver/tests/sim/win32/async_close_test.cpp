@@ -126,8 +126,7 @@ TEST_F(Win32CloseTest, ACleanupThatCompletesThePendingRequestsLetsCloseHandleSen
 
     EXPECT_TRUE(CloseHandle(port));
     std::vector<Arrival> arrivals = Arrivals();
-    ASSERT_EQ(Majors(),
-              (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    ASSERT_EQ(Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
     EXPECT_EQ(arrivals.back().thread, std::this_thread::get_id()) << "nothing held the file: CloseHandle sent it";
     EXPECT_EQ(overlapped.Internal, static_cast<ULONG_PTR>(static_cast<ULONG>(STATUS_CANCELLED)));
 }

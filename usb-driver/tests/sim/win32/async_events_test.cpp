@@ -66,8 +66,8 @@ TEST_F(Win32EventsTest, ClosedHandlesAndHandlesOfTheWrongKindAreInvalid)
     EXPECT_FALSE(CancelIo(port));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_HANDLE});
     DWORD bytes = 0;
-    EXPECT_FALSE(DeviceIoControl(port, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x820, METHOD_BUFFERED, FILE_ANY_ACCESS),
-                                 nullptr, 0, nullptr, 0, &bytes, nullptr));
+    EXPECT_FALSE(DeviceIoControl(port, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x820, METHOD_BUFFERED, FILE_ANY_ACCESS), nullptr,
+                                 0, nullptr, 0, &bytes, nullptr));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_HANDLE});
     EXPECT_EQ(sim::OpenApplicationHandles(), 0u);
 }

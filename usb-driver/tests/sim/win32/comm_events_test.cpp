@@ -18,8 +18,8 @@ protected:
     {
         On(IRP_MJ_DEVICE_CONTROL, [this](PDEVICE_OBJECT, PIRP irp) {
             const auto& parameters = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
-            waits_.push_back({parameters.IoControlCode, parameters.InputBufferLength,
-                              parameters.OutputBufferLength, {}});
+            waits_.push_back(
+                {parameters.IoControlCode, parameters.InputBufferLength, parameters.OutputBufferLength, {}});
             return held_.Hold(irp);
         });
     }

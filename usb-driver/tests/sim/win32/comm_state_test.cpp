@@ -96,9 +96,10 @@ TEST_F(Win32CommStateTest, GetCommStateReadsEveryHandflowBitIntoItsDcbMember)
         Reply(IOCTL_SERIAL_GET_HANDFLOW, SERIAL_HANDFLOW{c.controlHandShake, c.flowReplace, 0, 0});
         DCB dcb{};
         ASSERT_TRUE(GetCommState(port_, &dcb));
-        const DWORD seen[] = {dcb.fOutxCtsFlow, dcb.fOutxDsrFlow, dcb.fDtrControl, dcb.fDsrSensitivity,
-                              dcb.fTXContinueOnXoff, dcb.fOutX, dcb.fInX, dcb.fErrorChar,
-                              dcb.fNull, dcb.fRtsControl, dcb.fAbortOnError, dcb.fParity};
+        const DWORD seen[] = {
+            dcb.fOutxCtsFlow,  dcb.fOutxDsrFlow, dcb.fDtrControl, dcb.fDsrSensitivity, dcb.fTXContinueOnXoff,
+            dcb.fOutX,         dcb.fInX,         dcb.fErrorChar,  dcb.fNull,           dcb.fRtsControl,
+            dcb.fAbortOnError, dcb.fParity};
         EXPECT_TRUE(std::equal(std::begin(seen), std::end(seen), std::begin(c.expected)));
         EXPECT_EQ(dcb.fBinary, 1u);
     }
@@ -131,9 +132,9 @@ TEST_F(Win32CommStateTest, SetCommStateSendsSixRequestsWithTheDcbsRecords)
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     dcb.fDtrControl = DTR_CONTROL_DISABLE;
     ASSERT_TRUE(SetCommState(port_, &dcb));
-    ASSERT_EQ(Codes(), (std::vector<DWORD>{IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_CLR_DTR,
-                                           IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS,
-                                           IOCTL_SERIAL_SET_HANDFLOW}));
+    ASSERT_EQ(Codes(),
+              (std::vector<DWORD>{IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_CLR_DTR,
+                                  IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_SET_HANDFLOW}));
     const ULONG inputs[] = {4, 0, 0, 3, 6, 16};
     for (size_t i = 0; i < requests_.size(); i++) {
         EXPECT_EQ(requests_[i].inputLength, inputs[i]) << "request " << i;
@@ -253,8 +254,8 @@ TEST_F(Win32CommStateTest, SetCommStateStopsAtTheFirstRefusal)
     SetLastError(ERROR_SUCCESS);
     EXPECT_FALSE(SetCommState(port_, &dcb));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
-    EXPECT_EQ(Codes(), (std::vector<DWORD>{IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_DTR,
-                                           IOCTL_SERIAL_SET_LINE_CONTROL}));
+    EXPECT_EQ(Codes(),
+              (std::vector<DWORD>{IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_SET_LINE_CONTROL}));
 
     requests_.clear();
     Refuse(IOCTL_SERIAL_SET_BAUD_RATE, STATUS_INVALID_DEVICE_STATE);

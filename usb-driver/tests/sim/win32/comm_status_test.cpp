@@ -21,9 +21,12 @@ TEST_F(Win32CommStatusTest, ClearCommErrorAsksForTheCommStatusAndMapsEachErrorBi
         DWORD win32;
     };
     const Case cases[] = {
-        {SERIAL_ERROR_BREAK, CE_BREAK},          {SERIAL_ERROR_FRAMING, CE_FRAME},
-        {SERIAL_ERROR_OVERRUN, CE_OVERRUN},      {SERIAL_ERROR_QUEUEOVERRUN, CE_RXOVER},
-        {SERIAL_ERROR_PARITY, CE_RXPARITY},      {0, 0},
+        {SERIAL_ERROR_BREAK, CE_BREAK},
+        {SERIAL_ERROR_FRAMING, CE_FRAME},
+        {SERIAL_ERROR_OVERRUN, CE_OVERRUN},
+        {SERIAL_ERROR_QUEUEOVERRUN, CE_RXOVER},
+        {SERIAL_ERROR_PARITY, CE_RXPARITY},
+        {0, 0},
         {SERIAL_ERROR_BREAK | SERIAL_ERROR_PARITY, CE_BREAK | CE_RXPARITY},
     };
     for (const Case& c : cases) {
@@ -63,7 +66,7 @@ TEST_F(Win32CommStatusTest, ClearCommErrorFillsComstatFromTheHoldReasonsAndQueue
         COMSTAT stat;
         std::memset(&stat, 0xFF, sizeof stat);
         ASSERT_TRUE(ClearCommError(port_, nullptr, &stat));
-        const DWORD seen[] = {stat.fCtsHold, stat.fDsrHold, stat.fRlsdHold, stat.fXoffHold,
+        const DWORD seen[] = {stat.fCtsHold,  stat.fDsrHold, stat.fRlsdHold, stat.fXoffHold,
                               stat.fXoffSent, stat.fEof,     stat.fTxim};
         EXPECT_TRUE(std::equal(std::begin(seen), std::end(seen), std::begin(c.expected)));
         EXPECT_EQ(stat.fReserved, 0u);

@@ -20,9 +20,8 @@ constexpr DWORD IoctlBuffered = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x853, METHOD_BUFF
 size_t AllocationsTagged(ULONG tag)
 {
     auto all = sim::Pool::Outstanding();
-    return static_cast<size_t>(std::count_if(all.begin(), all.end(), [&](const sim::PoolAllocation& allocation) {
-        return allocation.tag == tag;
-    }));
+    return static_cast<size_t>(std::count_if(
+        all.begin(), all.end(), [&](const sim::PoolAllocation& allocation) { return allocation.tag == tag; }));
 }
 
 const ULONG DescriptorTag = sim::PoolTag("Mdl ");
@@ -70,7 +69,9 @@ protected:
             }
             char* output = nullptr;
             switch (seen_.code & 3) {
-            case METHOD_BUFFERED: output = static_cast<char*>(seen_.systemBuffer); break;
+            case METHOD_BUFFERED:
+                output = static_cast<char*>(seen_.systemBuffer);
+                break;
             case METHOD_IN_DIRECT:
             case METHOD_OUT_DIRECT:
                 if (seen_.mdl != nullptr) {
@@ -80,7 +81,9 @@ protected:
                     output = static_cast<char*>(MmGetSystemAddressForMdlSafe(seen_.mdl, NormalPagePriority));
                 }
                 break;
-            default: output = static_cast<char*>(seen_.userBuffer); break;
+            default:
+                output = static_cast<char*>(seen_.userBuffer);
+                break;
             }
             ULONG_PTR written = 0;
             if (output != nullptr && seen_.outputLength >= 3) {

@@ -68,8 +68,8 @@ TEST_F(Win32SynchronousHandlesTest, ACallFromAnotherThreadReachesTheDriverOnlyOn
     std::atomic<DWORD> purgeError{ERROR_GEN_FAILURE};
     std::thread first = InThread([port] { return SendHeld(port, false); }, firstError);
     held_.WaitUntilHeld(1);
-    std::thread purge = InThread(
-        [port] { return PurgeComm(port, PURGE_RXCLEAR) ? DWORD{ERROR_SUCCESS} : GetLastError(); }, purgeError);
+    std::thread purge =
+        InThread([port] { return PurgeComm(port, PURGE_RXCLEAR) ? DWORD{ERROR_SUCCESS} : GetLastError(); }, purgeError);
 
     // Its first wait is the one for the file object lock, before any request.
     watcher.WaitUntilThreadBlocked(purge.get_id());

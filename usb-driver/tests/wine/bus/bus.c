@@ -36,8 +36,8 @@ enum BUS_OBJECT_KIND { BusControlObject = 1, BusFunctionObject, BusChildObject }
 
 typedef struct _BUS_EXTENSION {
     ULONG Kind;
-    BOOLEAN Gone;                 /* child: no longer reported, ends on its remove request */
-    PDEVICE_OBJECT LowerDevice;   /* function object: the root device object below */
+    BOOLEAN Gone;               /* child: no longer reported, ends on its remove request */
+    PDEVICE_OBJECT LowerDevice; /* function object: the root device object below */
     PDEVICE_OBJECT PhysicalDevice;
 } BUS_EXTENSION, *PBUS_EXTENSION;
 
@@ -68,15 +68,50 @@ static const UCHAR InterfaceHandleTag = 1;
 static const UCHAR ConfigurationHandleTag = 1;
 
 static const UCHAR DeviceDescriptor[18] = {
-    18, USB_DEVICE_DESCRIPTOR_TYPE, 0x00, 0x02, 0x00, 0x00, 0x00, PACKET_SIZE,
-    0x09, 0x12, 0xC0, 0xB1, 0x00, 0x01, 0, 0, 0, 1,
+    18,   USB_DEVICE_DESCRIPTOR_TYPE,
+    0x00, 0x02,
+    0x00, 0x00,
+    0x00, PACKET_SIZE,
+    0x09, 0x12,
+    0xC0, 0xB1,
+    0x00, 0x01,
+    0,    0,
+    0,    1,
 };
 
 static const UCHAR ConfigurationDescriptor[32] = {
-    9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 32, 0, 1, 1, 0, 0x80, 50,
-    9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 2, 0xFF, 0x00, 0x00, 0,
-    7, USB_ENDPOINT_DESCRIPTOR_TYPE, ENDPOINT_IN, USB_ENDPOINT_TYPE_BULK, PACKET_SIZE, 0, 0,
-    7, USB_ENDPOINT_DESCRIPTOR_TYPE, ENDPOINT_OUT, USB_ENDPOINT_TYPE_BULK, PACKET_SIZE, 0, 0,
+    9,
+    USB_CONFIGURATION_DESCRIPTOR_TYPE,
+    32,
+    0,
+    1,
+    1,
+    0,
+    0x80,
+    50,
+    9,
+    USB_INTERFACE_DESCRIPTOR_TYPE,
+    0,
+    0,
+    2,
+    0xFF,
+    0x00,
+    0x00,
+    0,
+    7,
+    USB_ENDPOINT_DESCRIPTOR_TYPE,
+    ENDPOINT_IN,
+    USB_ENDPOINT_TYPE_BULK,
+    PACKET_SIZE,
+    0,
+    0,
+    7,
+    USB_ENDPOINT_DESCRIPTOR_TYPE,
+    ENDPOINT_OUT,
+    USB_ENDPOINT_TYPE_BULK,
+    PACKET_SIZE,
+    0,
+    0,
 };
 
 static const WCHAR DeviceId[] = L"USB\\VID_1209&PID_B1C0";
@@ -933,8 +968,8 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
 
     UNICODE_STRING name = RTL_CONSTANT_STRING(L"\\Device\\BulkcomTestBus");
     UNICODE_STRING link = RTL_CONSTANT_STRING(L"\\DosDevices\\BulkcomTestBus");
-    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(BUS_EXTENSION), &name, BCTEST_DEVICE_TYPE, 0, FALSE,
-                                     &Bus.Control);
+    NTSTATUS status =
+        IoCreateDevice(DriverObject, sizeof(BUS_EXTENSION), &name, BCTEST_DEVICE_TYPE, 0, FALSE, &Bus.Control);
     if (!NT_SUCCESS(status)) {
         return status;
     }

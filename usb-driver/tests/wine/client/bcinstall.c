@@ -7,12 +7,12 @@
     finds it when the bus reports its child. Then the bus is made a root
     device, registered and given its driver, which starts it.
 */
-#include <windows.h>
-#include <initguid.h>
 #include <devguid.h>
+#include <initguid.h>
 #include <newdev.h>
 #include <setupapi.h>
 #include <stdio.h>
+#include <windows.h>
 
 static const WCHAR BusHardwareIds[] = L"root\\bctestbus\0";
 

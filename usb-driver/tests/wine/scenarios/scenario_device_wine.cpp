@@ -98,8 +98,8 @@ public:
 private:
     bool Command(DWORD code, void* input, DWORD inputLength, void* output = nullptr, DWORD outputLength = 0)
     {
-        HANDLE bus = CreateFileW(BCTEST_CONTROL_NAME_W, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                 nullptr);
+        HANDLE bus =
+            CreateFileW(BCTEST_CONTROL_NAME_W, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (bus == INVALID_HANDLE_VALUE) {
             ADD_FAILURE() << "the test bus's control device does not open: " << GetLastError();
             return false;
@@ -120,8 +120,8 @@ private:
     bool WaitForName(DWORD wanted)
     {
         for (int poll = 0; poll < kPolls; poll++) {
-            HANDLE port = CreateFileA(PortPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                      nullptr);
+            HANDLE port =
+                CreateFileA(PortPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
             DWORD error = port == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
             if (port != INVALID_HANDLE_VALUE) {
                 CloseHandle(port);

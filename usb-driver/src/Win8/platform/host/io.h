@@ -58,9 +58,9 @@ typedef enum _MEMORY_CACHING_TYPE { MmNonCached, MmCached, MmWriteCombined } MEM
 #define MmGetMdlByteCount(_Mdl) ((_Mdl)->ByteCount)
 #define MmGetMdlByteOffset(_Mdl) ((_Mdl)->ByteOffset)
 #define MmGetMdlVirtualAddress(_Mdl) ((PVOID)((PCHAR)((_Mdl)->StartVa) + (_Mdl)->ByteOffset))
-#define MmGetSystemAddressForMdlSafe(_Mdl, _Priority)                                   \
-    (((_Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))        \
-         ? (_Mdl)->MappedSystemVa                                                       \
+#define MmGetSystemAddressForMdlSafe(_Mdl, _Priority)                                                                  \
+    (((_Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))                                      \
+         ? (_Mdl)->MappedSystemVa                                                                                      \
          : (PVOID)MmMapLockedPagesSpecifyCache((_Mdl), KernelMode, MmCached, nullptr, FALSE, (_Priority)))
 
 //
@@ -305,7 +305,8 @@ typedef struct _IRP {
 
 typedef NTSTATUS(NTAPI DRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
-typedef NTSTATUS(NTAPI DRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject, struct _DEVICE_OBJECT* PhysicalDeviceObject);
+typedef NTSTATUS(NTAPI DRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
+                                          struct _DEVICE_OBJECT* PhysicalDeviceObject);
 typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
 typedef NTSTATUS(NTAPI DRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
@@ -416,8 +417,8 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, co
 NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                                         MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
-                                         ULONG BugCheckOnFailure, ULONG Priority);
+                                         MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress, ULONG BugCheckOnFailure,
+                                         ULONG Priority);
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
@@ -489,7 +490,6 @@ FORCEINLINE VOID IoMarkIrpPending(PIRP Irp)
 // headers, and a discarded macro result would warn.
 FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 {
-    return reinterpret_cast<PDRIVER_CANCEL>(
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine),
-                                   reinterpret_cast<PVOID>(CancelRoutine)));
+    return reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine), reinterpret_cast<PVOID>(CancelRoutine)));
 }

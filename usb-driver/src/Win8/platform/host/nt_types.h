@@ -126,7 +126,7 @@ typedef struct _IO_STATUS_BLOCK {
 
 // Device I/O control codes. Shared here because both the serial and the USB
 // records build their codes with it and neither may depend on the other.
-#define CTL_CODE(DeviceType, Function, Method, Access) \
+#define CTL_CODE(DeviceType, Function, Method, Access)                                                                 \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 #define METHOD_BUFFERED 0
 #define METHOD_IN_DIRECT 1

@@ -111,8 +111,8 @@ typedef struct _USB_ENDPOINT_DESCRIPTOR {
 
 // Endpoint bEndpointAddress and bmAttributes.
 #define USB_ENDPOINT_DIRECTION_MASK 0x80
-#define USB_ENDPOINT_DIRECTION_OUT(addr) (!((addr) & USB_ENDPOINT_DIRECTION_MASK))
-#define USB_ENDPOINT_DIRECTION_IN(addr) ((addr) & USB_ENDPOINT_DIRECTION_MASK)
+#define USB_ENDPOINT_DIRECTION_OUT(addr) (!((addr)&USB_ENDPOINT_DIRECTION_MASK))
+#define USB_ENDPOINT_DIRECTION_IN(addr) ((addr)&USB_ENDPOINT_DIRECTION_MASK)
 #define USB_ENDPOINT_ADDRESS_MASK 0x0f
 #define USB_ENDPOINT_TYPE_MASK 0x03
 #define USB_ENDPOINT_TYPE_CONTROL 0x00
@@ -184,11 +184,10 @@ typedef struct _USBD_PIPE_INFORMATION {
     ULONG PipeFlags;
 } USBD_PIPE_INFORMATION, *PUSBD_PIPE_INFORMATION;
 
-#define USBD_PIPE_DIRECTION_IN(pipeInformation) \
-    ((pipeInformation)->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK)
+#define USBD_PIPE_DIRECTION_IN(pipeInformation) ((pipeInformation)->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK)
 
 typedef struct _USBD_INTERFACE_INFORMATION {
-    USHORT Length; // of the whole record, all NumberOfPipes entries included
+    USHORT Length;  // of the whole record, all NumberOfPipes entries included
     UCHAR InterfaceNumber;
     UCHAR AlternateSetting;
     UCHAR Class;
@@ -200,14 +199,12 @@ typedef struct _USBD_INTERFACE_INFORMATION {
     USBD_PIPE_INFORMATION Pipes[1];
 } USBD_INTERFACE_INFORMATION, *PUSBD_INTERFACE_INFORMATION;
 
-#define GET_USBD_INTERFACE_SIZE(numEndpoints)                            \
-    (sizeof(USBD_INTERFACE_INFORMATION) +                                \
-     (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) -                  \
+#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                                                          \
+    (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) -                           \
      sizeof(USBD_PIPE_INFORMATION))
 
-#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes) \
-    (sizeof(struct _URB_SELECT_CONFIGURATION) +                            \
-     (((totalInterfaces) - 1) * sizeof(USBD_INTERFACE_INFORMATION)) +      \
+#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)                                             \
+    (sizeof(struct _URB_SELECT_CONFIGURATION) + (((totalInterfaces)-1) * sizeof(USBD_INTERFACE_INFORMATION)) +         \
      (((totalPipes) - (totalInterfaces)) * sizeof(USBD_PIPE_INFORMATION)))
 
 //
@@ -385,15 +382,12 @@ typedef struct _URB {
 #define USB_CYCLE_PORT 7
 
 // Argument1 of the stack location carries the URB.
-#define IOCTL_INTERNAL_USB_SUBMIT_URB \
-    CTL_CODE(FILE_DEVICE_USB, USB_SUBMIT_URB, METHOD_NEITHER, FILE_ANY_ACCESS)
-#define IOCTL_INTERNAL_USB_RESET_PORT \
-    CTL_CODE(FILE_DEVICE_USB, USB_RESET_PORT, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_INTERNAL_USB_SUBMIT_URB CTL_CODE(FILE_DEVICE_USB, USB_SUBMIT_URB, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_INTERNAL_USB_RESET_PORT CTL_CODE(FILE_DEVICE_USB, USB_RESET_PORT, METHOD_NEITHER, FILE_ANY_ACCESS)
 // Argument1 of the stack location points at a ULONG of USBD_PORT_ bits.
-#define IOCTL_INTERNAL_USB_GET_PORT_STATUS \
+#define IOCTL_INTERNAL_USB_GET_PORT_STATUS                                                                             \
     CTL_CODE(FILE_DEVICE_USB, USB_GET_PORT_STATUS, METHOD_NEITHER, FILE_ANY_ACCESS)
-#define IOCTL_INTERNAL_USB_CYCLE_PORT \
-    CTL_CODE(FILE_DEVICE_USB, USB_CYCLE_PORT, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_INTERNAL_USB_CYCLE_PORT CTL_CODE(FILE_DEVICE_USB, USB_CYCLE_PORT, METHOD_NEITHER, FILE_ANY_ACCESS)
 
 #define USBD_PORT_ENABLED 0x00000001
 #define USBD_PORT_CONNECTED 0x00000002
@@ -411,21 +405,14 @@ extern "C" {
 
 // -1 for any of the last five arguments matches every value.
 PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
-    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-    PVOID StartPosition,
-    LONG InterfaceNumber,
-    LONG AlternateSetting,
-    LONG InterfaceClass,
-    LONG InterfaceSubClass,
-    LONG InterfaceProtocol);
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
+    LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol);
 
 // The list ends with an entry whose InterfaceDescriptor is null. The request
 // comes from pool and the caller frees it with ExFreePool; each entry's
 // Interface is set to point into it.
-PURB NTAPI USBD_CreateConfigurationRequestEx(
-    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-    PUSBD_INTERFACE_LIST_ENTRY InterfaceList);
-
+PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                                             PUSBD_INTERFACE_LIST_ENTRY InterfaceList);
 }
 
 //
@@ -434,8 +421,7 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(
 
 static_assert(sizeof(USB_COMMON_DESCRIPTOR) == 2, "packed USB_COMMON_DESCRIPTOR");
 static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "packed USB_DEVICE_DESCRIPTOR");
-static_assert(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9,
-              "packed USB_CONFIGURATION_DESCRIPTOR");
+static_assert(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9, "packed USB_CONFIGURATION_DESCRIPTOR");
 static_assert(sizeof(USB_INTERFACE_DESCRIPTOR) == 9, "packed USB_INTERFACE_DESCRIPTOR");
 static_assert(sizeof(USB_ENDPOINT_DESCRIPTOR) == 7, "packed USB_ENDPOINT_DESCRIPTOR");
 static_assert(sizeof(USBD_PIPE_TYPE) == 4, "USBD_PIPE_TYPE is an int-sized enum");
@@ -443,13 +429,10 @@ static_assert(sizeof(USBD_PIPE_INFORMATION) == 24, "x64 USBD_PIPE_INFORMATION");
 static_assert(sizeof(USBD_INTERFACE_INFORMATION) == 48, "x64 USBD_INTERFACE_INFORMATION");
 static_assert(sizeof(struct _URB_HEADER) == 24, "x64 _URB_HEADER");
 static_assert(sizeof(struct _URB_SELECT_INTERFACE) == 80, "x64 _URB_SELECT_INTERFACE");
-static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 88,
-              "x64 _URB_SELECT_CONFIGURATION");
+static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 88, "x64 _URB_SELECT_CONFIGURATION");
 static_assert(sizeof(struct _URB_PIPE_REQUEST) == 40, "x64 _URB_PIPE_REQUEST");
-static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136,
-              "x64 _URB_CONTROL_DESCRIPTOR_REQUEST");
-static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 128,
-              "x64 _URB_BULK_OR_INTERRUPT_TRANSFER");
+static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136, "x64 _URB_CONTROL_DESCRIPTOR_REQUEST");
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 128, "x64 _URB_BULK_OR_INTERRUPT_TRANSFER");
 static_assert(sizeof(struct _URB_ISOCH_TRANSFER) == 152, "x64 _URB_ISOCH_TRANSFER");
 static_assert(sizeof(URB) == 152, "x64 URB");
 static_assert(sizeof(USBD_INTERFACE_LIST_ENTRY) == 16, "x64 USBD_INTERFACE_LIST_ENTRY");
