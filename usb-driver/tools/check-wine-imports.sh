@@ -7,7 +7,7 @@
 #   - the export must not be one of Wine's unimplemented stubs, unless it is
 #     listed as known: a stub ends the whole driver host when called
 #
-# How a stub is told: Wine's spec builder makes every unimplemented export a
+# How a stub is told: Wine's export builder (winebuild) makes every unimplemented export a
 # few instructions that load its name and call __wine_spec_unimplemented_stub.
 # The check disassembles the first instructions at the export's address and
 # looks for a call to that routine's address (from the DLL's symbol table,
