@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "account.h"
-#include "application_side.h"
 #include "frame/frame.h"
 #include "kernel/device_objects.h"
 #include "kernel/kernel.h"
 #include "kernel/object_namespace.h"
 #include "kernel/registry.h"
 #include "kernel/status_names.h"
+#include "application_side.h"
 #include "platform_checks.h"
 #include "pnp-power/pnp_manager.h"
 #include "port_names.h"

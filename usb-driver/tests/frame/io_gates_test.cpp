@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
+#include "support/usb_device_under_test.h"
 #include "support/port_access.h"
 #include "support/sim_test.h"
-#include "support/usb_device_under_test.h"
 #include "support/wait_watcher.h"
 
 namespace bulkcom_test {

@@ -8,9 +8,9 @@
 
 #include "kernel/irp.h"
 #include "serial/serial.h"
+#include "support/usb_device_under_test.h"
 #include "support/port_access.h"
 #include "support/sim_test.h"
-#include "support/usb_device_under_test.h"
 #include "support/wait_watcher.h"
 
 namespace bulkcom_test {

@@ -10,9 +10,9 @@
 #include "kernel/hooks.h"
 #include "kernel/irql.h"
 #include "kernel/object_namespace.h"
-#include "pnp-power/standin_bus.h"
 #include "sim/support/usb_client.h"
 #include "support/sim_test.h"
+#include "pnp-power/standin_bus.h"
 #include "usb/scripted_device.h"
 
 namespace bulkcom_test {

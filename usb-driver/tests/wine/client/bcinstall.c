@@ -7,12 +7,12 @@
     finds it when the bus reports its child. Then the bus is made a root
     device, registered and given its driver, which starts it.
 */
-#include <devguid.h>
+#include <windows.h>
 #include <initguid.h>
+#include <devguid.h>
 #include <newdev.h>
 #include <setupapi.h>
 #include <stdio.h>
-#include <windows.h>
 
 static const WCHAR BusHardwareIds[] = L"root\\bctestbus\0";
 

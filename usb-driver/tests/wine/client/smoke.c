@@ -5,9 +5,9 @@
 
     Usage: smoke [COMn]
 */
+#include <windows.h>
 #include <stdio.h>
 #include <string.h>
-#include <windows.h>
 
 /* Plug and Play installs and starts the driver after the bus reports its
    child, asynchronously to the installer. */

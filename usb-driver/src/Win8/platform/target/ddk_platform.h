@@ -25,8 +25,8 @@ Environment:
 #include <ntddk.h>
 
 #include <usb.h>
-#include <usbdi.h>
 #include <usbioctl.h>
+#include <usbdi.h>
 
 // usbdlib.h lacks extern "C": without it the USBD imports get C++ names
 // and do not resolve against libusbd.a.
