@@ -153,8 +153,10 @@ public:
     }
     ~SimScenarioDevice() override
     {
-        sim::Hooks().requestArriving = nullptr;
+        // The hook goes once no Plug and Play work can still send a request.
         sim::WaitForDeferredCloses();
+        device_->Pnp().WaitUntilIdle();
+        sim::Hooks().requestArriving = nullptr;
         device_.reset();
         ExpectPlatformClean();
         sim::ResetApplicationSide();
