@@ -125,12 +125,25 @@ protected:
                                &overlapped);
     }
 
+    // Opens the port overlapped and holds a wait request as the next
+    // query-remove reaches the driver, the one moment a handle can be open
+    // during it; heldWaitStatus_ then tells how the hold went.
+    void HoldWaitAsTheQueryRemoveArrives(OVERLAPPED& overlapped)
+    {
+        AsTheQueryRemoveArrives([this, &overlapped] {
+            port_ = OpenComPortOverlapped();
+            heldWaitStatus_ = HoldWait(overlapped, heldMask_) ? ERROR_SUCCESS : GetLastError();
+        });
+    }
+
     std::shared_ptr<sim::ScriptedDevice> scripted_;
     std::unique_ptr<UsbDeviceUnderTest> device_;
     HANDLE port_ = INVALID_HANDLE_VALUE;
     std::promise<void> transferWaiting_;
     std::atomic<bool> transferStarted_{false};
     std::atomic<bool> queryRemoveArrived_{false};
+    ULONG heldMask_ = SERIAL_EV_RXCHAR;
+    DWORD heldWaitStatus_ = 0;
 };
 
 TEST_F(PnpWithIoTest, QueryRemoveWaitsForTheReadInProgressAndRefusesNewOnes)
@@ -317,15 +330,10 @@ TEST_F(PnpWithIoTest, HeldWaitStaysAcrossAQueryRemoveAndEndsAtSurpriseRemoval)
 {
     OVERLAPPED overlapped{};
     overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ULONG mask = SERIAL_EV_RXCHAR;
-    DWORD holding = 0;
-    AsTheQueryRemoveArrives([&] {
-        port_ = OpenComPortOverlapped();
-        holding = HoldWait(overlapped, mask) ? ERROR_SUCCESS : GetLastError();
-    });
+    HoldWaitAsTheQueryRemoveArrives(overlapped);
 
     ASSERT_EQ(device_->SendPnp(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS) << "a held wait does not delay it";
-    ASSERT_EQ(holding, DWORD{ERROR_IO_PENDING});
+    ASSERT_EQ(heldWaitStatus_, DWORD{ERROR_IO_PENDING});
     EXPECT_NE(device_->Extension()->PendingWaitIrp, nullptr);
     ASSERT_EQ(device_->SendPnp(IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
 
@@ -342,15 +350,10 @@ TEST_F(PnpWithIoTest, HeldWaitEndsAtRemovalAndTheCloseStillSucceeds)
 {
     OVERLAPPED overlapped{};
     overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ULONG mask = SERIAL_EV_RXCHAR;
-    DWORD holding = 0;
-    AsTheQueryRemoveArrives([&] {
-        port_ = OpenComPortOverlapped();
-        holding = HoldWait(overlapped, mask) ? ERROR_SUCCESS : GetLastError();
-    });
+    HoldWaitAsTheQueryRemoveArrives(overlapped);
 
     EXPECT_EQ(device_->Pnp().QueryAndRemove(device_->Pdo()), STATUS_SUCCESS);
-    ASSERT_EQ(holding, DWORD{ERROR_IO_PENDING});
+    ASSERT_EQ(heldWaitStatus_, DWORD{ERROR_IO_PENDING});
     DWORD bytes = 0;
     EXPECT_FALSE(GetOverlappedResult(port_, &overlapped, &bytes, TRUE));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_ACCESS_DENIED});
