@@ -430,10 +430,13 @@ NTSTATUS UsbBus::Process(PhysicalDevice& device, PIRP irp, size_t record)
             IoMarkIrpPending(irp);
         }
     }
-    CompleteAll(device, done);
+    // The departure is queued with Plug and Play before the requester hears
+    // that its cycle went through, so whoever waits for Plug and Play to go
+    // idle once the request has ended also waits for the device to leave.
     if (cycled) {
         ReportCycle(device.self);
     }
+    CompleteAll(device, done);
     return status;
 }
 
