@@ -93,8 +93,7 @@ protected:
     {
         sim::WaitForDeferredCloses();
         if (device_) {
-            device_->Pnp().WaitUntilIdle();
-            device_->Bus().Flush();
+            device_->WaitUntilQuiet();
         }
         device_.reset();
         SimTest::TearDown();

@@ -20,8 +20,7 @@ void OpenPortTest::TearDown()
     // A close handed to the system worker thread is done before the device goes.
     sim::WaitForDeferredCloses();
     if (device_) {
-        device_->Pnp().WaitUntilIdle();
-        device_->Bus().Flush();
+        device_->WaitUntilQuiet();
     }
     device_.reset();
     SimTest::TearDown();

@@ -74,6 +74,12 @@ NTSTATUS UsbDeviceUnderTest::Remove()
     return status;
 }
 
+void UsbDeviceUnderTest::WaitUntilQuiet()
+{
+    pnp_->WaitUntilIdle();
+    bus_.Flush();
+}
+
 std::vector<sim::UsbRequestRecord> UsbDeviceUnderTest::NewRequests()
 {
     std::vector<sim::UsbRequestRecord> fresh = bus_.Requests(pdo_, seenRequests_);

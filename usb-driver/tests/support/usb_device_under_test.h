@@ -41,6 +41,9 @@ public:
     NTSTATUS SendPnp(UCHAR minorFunction);
     // The remove request; the device object is gone afterwards.
     NTSTATUS Remove();
+    // Returns once Plug and Play and the controller thread have nothing left
+    // to do, so a test can end without a request still on its way.
+    void WaitUntilQuiet();
 
     // After the device was unplugged and removed: it comes back as a fresh
     // physical device with the same hardware key, added and started.
