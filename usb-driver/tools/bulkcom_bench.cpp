@@ -176,6 +176,32 @@ void BM_Win32RoundTrip(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size * 2);
 }
 
+// What one WaitCommEvent costs through the whole stack when the driver
+// refuses it, as it refuses every wait without an input buffer: .NET's
+// SerialPort event loop calls it again at once for as long as the port is
+// open, so this is the price of each turn of that loop.
+void BM_RefusedWaitCommEvent(benchmark::State& state)
+{
+    LoopbackBench bench;
+    HANDLE port = CreateFileA("\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        state.SkipWithError("\\\\.\\COM5 did not open");
+        return;
+    }
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (auto _ : state) {
+        DWORD events = 0;
+        if (WaitCommEvent(port, &events, &overlapped) || GetLastError() != ERROR_INVALID_PARAMETER) {
+            state.SkipWithError("WaitCommEvent was not refused");
+            break;
+        }
+    }
+    CloseHandle(overlapped.hEvent);
+    CloseHandle(port);
+}
+
 // One device and port per benchmark thread, set up before the threads start.
 std::unique_ptr<LoopbackBench> perThreadBench;
 std::vector<HANDLE> perThreadPorts;
@@ -249,5 +275,6 @@ BENCHMARK(BM_Win32RoundTripPerDevice)
     ->Threads(2)
     ->MeasureProcessCPUTime()
     ->UseRealTime();
+BENCHMARK(BM_RefusedWaitCommEvent);
 
 BENCHMARK_MAIN();
