@@ -344,27 +344,37 @@ private:
     std::vector<std::pair<std::thread::id, KIRQL>> seen_;
 };
 
+// A configured scripted device on a bus completing in the given mode.
+struct ConfiguredDevice {
+    explicit ConfiguredDevice(CompletionMode mode)
+        : bus(mode), device(std::make_shared<sim::ScriptedDevice>()), pdo(bus.CreatePhysicalDevice(device, Instance)),
+          client(pdo), configuration(client.Configure())
+    {
+    }
+    sim::UsbBus bus;
+    std::shared_ptr<sim::ScriptedDevice> device;
+    PDEVICE_OBJECT pdo;
+    UsbClient client;
+    UsbConfiguration configuration;
+};
+
 TEST_F(UsbPhysicalDeviceTest, SynchronousModeCompletesInTheSendersThread)
 {
-    sim::UsbBus bus(CompletionMode::Synchronous);
-    auto device = std::make_shared<sim::ScriptedDevice>();
-    PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(device, Instance);
-    UsbClient client(pdo);
-    UsbConfiguration configuration = client.Configure();
-    ASSERT_EQ(configuration.status, STATUS_SUCCESS);
+    ConfiguredDevice configured(CompletionMode::Synchronous);
+    ASSERT_EQ(configured.configuration.status, STATUS_SUCCESS);
     CompletionWatch watch;
 
     ULONG word = 0;
-    UsbCall call(pdo, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &word);
+    UsbCall call(configured.pdo, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &word);
     EXPECT_EQ(call.Returned(), STATUS_SUCCESS) << "done before IoCallDriver returns";
     EXPECT_TRUE(call.Ended());
     EXPECT_EQ(watch.Last(), std::make_pair(std::this_thread::get_id(), KIRQL{PASSIVE_LEVEL}));
 
     // A read that waits for data ends in the thread that brings the data.
-    auto read = client.Read(configuration.Pipe(sim::BulkInEndpoint), 64);
+    auto read = configured.client.Read(configured.configuration.Pipe(sim::BulkInEndpoint), 64);
     EXPECT_EQ(read->Call().Returned(), STATUS_PENDING);
     EXPECT_FALSE(read->Call().Ended());
-    std::thread sender([&] { device->SendMessage(Pattern(4)); });
+    std::thread sender([&] { configured.device->SendMessage(Pattern(4)); });
     std::thread::id senderId = sender.get_id();
     sender.join();
     EXPECT_TRUE(read->Call().Ended());
@@ -374,16 +384,12 @@ TEST_F(UsbPhysicalDeviceTest, SynchronousModeCompletesInTheSendersThread)
 
 TEST_F(UsbPhysicalDeviceTest, ControllerModeCompletesLaterOnTheControllerThreadAtDispatchLevel)
 {
-    sim::UsbBus bus(CompletionMode::ControllerThread);
-    auto device = std::make_shared<sim::ScriptedDevice>();
-    PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(device, Instance);
-    UsbClient client(pdo);
-    UsbConfiguration configuration = client.Configure();
-    ASSERT_EQ(configuration.status, STATUS_SUCCESS);
+    ConfiguredDevice configured(CompletionMode::ControllerThread);
+    ASSERT_EQ(configured.configuration.status, STATUS_SUCCESS);
     CompletionWatch watch;
 
     ULONG word = 0;
-    UsbCall call(pdo, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &word);
+    UsbCall call(configured.pdo, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &word);
     EXPECT_EQ(call.Returned(), STATUS_PENDING);
     EXPECT_EQ(call.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(word, ULONG{USBD_PORT_ENABLED | USBD_PORT_CONNECTED});
@@ -391,12 +397,12 @@ TEST_F(UsbPhysicalDeviceTest, ControllerModeCompletesLaterOnTheControllerThreadA
     EXPECT_NE(controller, std::this_thread::get_id());
     EXPECT_EQ(watch.Last().second, DISPATCH_LEVEL);
 
-    auto read = client.Read(configuration.Pipe(sim::BulkInEndpoint), 64);
+    auto read = configured.client.Read(configured.configuration.Pipe(sim::BulkInEndpoint), 64);
     EXPECT_EQ(read->Call().Returned(), STATUS_PENDING);
-    bus.Flush();
+    configured.bus.Flush();
     EXPECT_FALSE(read->Call().Ended()) << "nothing to read yet";
-    EXPECT_EQ(bus.WaitingTransfers(pdo), 1u);
-    device->SendMessage(Pattern(4));
+    EXPECT_EQ(configured.bus.WaitingTransfers(configured.pdo), 1u);
+    configured.device->SendMessage(Pattern(4));
     EXPECT_EQ(read->Wait(), STATUS_SUCCESS);
     EXPECT_EQ(watch.Last(), std::make_pair(controller, KIRQL{DISPATCH_LEVEL}));
 }

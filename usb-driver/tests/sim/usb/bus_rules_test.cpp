@@ -5,8 +5,7 @@
 // check; the right way round is shown to work beside it.
 
 #include "kernel/irql.h"
-#include "sim/support/usb_client.h"
-#include "support/sim_test.h"
+#include "sim/support/configured_bus_test.h"
 #include "usb/loopback_device.h"
 
 namespace bulkcom_test {
@@ -14,25 +13,13 @@ namespace {
 
 using sim::CompletionMode;
 
-class UsbBusRulesTest : public SimTest, public ::testing::WithParamInterface<CompletionMode> {
+class UsbBusRulesTest : public ConfiguredBusTest {
 protected:
     void SetUp() override
     {
         SimTest::SetUp();
         GTEST_FLAG_SET(death_test_style, "threadsafe");
-        bus_ = std::make_unique<sim::UsbBus>(GetParam());
-        pdo_ = bus_->CreatePhysicalDevice(std::make_shared<sim::LoopbackDevice>());
-        client_ = std::make_unique<UsbClient>(pdo_);
-        UsbConfiguration configuration = client_->Configure();
-        ASSERT_EQ(configuration.status, STATUS_SUCCESS);
-        in_ = configuration.Pipe(sim::BulkInEndpoint);
-        out_ = configuration.Pipe(sim::BulkOutEndpoint);
-    }
-    void TearDown() override
-    {
-        client_.reset();
-        bus_.reset();
-        SimTest::TearDown();
+        Attach(std::make_shared<sim::LoopbackDevice>());
     }
 
     // The loopback has nothing to send: the read waits on the device until
@@ -44,12 +31,6 @@ protected:
         EXPECT_TRUE(read.Call().Cancel());
         EXPECT_EQ(read.Wait(), STATUS_CANCELLED);
     }
-
-    std::unique_ptr<sim::UsbBus> bus_;
-    PDEVICE_OBJECT pdo_ = nullptr;
-    std::unique_ptr<UsbClient> client_;
-    USBD_PIPE_HANDLE in_ = nullptr;
-    USBD_PIPE_HANDLE out_ = nullptr;
 };
 
 // Sends the URB from DISPATCH_LEVEL, as a client would from a completion

@@ -6,8 +6,7 @@
 #include <memory>
 #include <optional>
 
-#include "sim/support/usb_client.h"
-#include "support/sim_test.h"
+#include "sim/support/configured_bus_test.h"
 #include "usb/loopback_device.h"
 #include "usb/scripted_device.h"
 
@@ -18,26 +17,8 @@ using sim::CompletionMode;
 
 constexpr ULONG WholeBuffer = 65536;
 
-class UsbTransfersTest : public SimTest, public ::testing::WithParamInterface<CompletionMode> {
+class UsbTransfersTest : public ConfiguredBusTest {
 protected:
-    // A device on the bus, configured; the bus goes before the test ends.
-    template <class Device>
-    void Attach(std::shared_ptr<Device> device)
-    {
-        bus_.emplace(GetParam());
-        pdo_ = bus_->CreatePhysicalDevice(device, u"1");
-        client_.emplace(pdo_);
-        UsbConfiguration configuration = client_->Configure();
-        ASSERT_EQ(configuration.status, STATUS_SUCCESS);
-        in_ = configuration.Pipe(sim::BulkInEndpoint);
-        out_ = configuration.Pipe(sim::BulkOutEndpoint);
-    }
-    void TearDown() override
-    {
-        client_.reset();
-        bus_.reset();
-        SimTest::TearDown();
-    }
     // A transfer that has reached the device and waits there.
     void ExpectWaiting(UsbTransfer& transfer, size_t waiting = 1)
     {
@@ -45,12 +26,6 @@ protected:
         EXPECT_FALSE(transfer.Call().Ended());
         EXPECT_EQ(bus_->WaitingTransfers(pdo_), waiting);
     }
-
-    std::optional<sim::UsbBus> bus_;
-    PDEVICE_OBJECT pdo_ = nullptr;
-    std::optional<UsbClient> client_;
-    USBD_PIPE_HANDLE in_ = nullptr;
-    USBD_PIPE_HANDLE out_ = nullptr;
 };
 
 TEST_P(UsbTransfersTest, LoopbackSendsEachMessageBackAsOneRead)
