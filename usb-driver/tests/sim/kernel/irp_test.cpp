@@ -335,11 +335,7 @@ TEST_F(IrpsTest, ControlRequestCompletedLaterFromAnotherProcessorReachesTheWaiti
     TestDriver driver(u"\\Driver\\slow");
     PDEVICE_OBJECT device = driver.CreateDevice();
     PIRP pending = nullptr;
-    driver.On(IRP_MJ_DEVICE_CONTROL, [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        pending = irp;
-        return STATUS_PENDING;
-    });
+    driver.Hold(IRP_MJ_DEVICE_CONTROL, &pending);
 
     UCHAR output[4] = {};
     ControlCall call(device, nullptr, 0, output, sizeof output);
@@ -483,11 +479,7 @@ TEST_F(IrpsTest, CancelWithoutARoutineOnlyMarksTheRequest)
     TestDriver driver(u"\\Driver\\holder");
     PDEVICE_OBJECT device = driver.CreateDevice();
     PIRP pending = nullptr;
-    driver.On(IRP_MJ_DEVICE_CONTROL, [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        pending = irp;
-        return STATUS_PENDING;
-    });
+    driver.Hold(IRP_MJ_DEVICE_CONTROL, &pending);
     ControlCall call(device);
     ASSERT_EQ(IoCallDriver(device, call.irp), STATUS_PENDING);
 

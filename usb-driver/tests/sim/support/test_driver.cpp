@@ -47,6 +47,15 @@ void TestDriver::On(UCHAR majorFunction, DispatchHandler handler)
     driver_->MajorFunction[majorFunction] = Route;
 }
 
+void TestDriver::Hold(UCHAR majorFunction, PIRP* held)
+{
+    On(majorFunction, [held](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        *held = irp;
+        return STATUS_PENDING;
+    });
+}
+
 PDEVICE_OBJECT TestDriver::CreateDevice(std::u16string_view name, PDEVICE_OBJECT target)
 {
     std::u16string text(name);

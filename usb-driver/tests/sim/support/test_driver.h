@@ -25,6 +25,9 @@ public:
     PDRIVER_OBJECT Object() const { return driver_; }
 
     void On(UCHAR majorFunction, DispatchHandler handler);
+    // Marks each request of the kind pending and leaves it in *held for the
+    // test to end.
+    void Hold(UCHAR majorFunction, PIRP* held);
 
     // A device ready for requests: named when a name is given, attached to
     // the top of target's stack when a target is given.
