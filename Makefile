@@ -7,6 +7,8 @@
 #   make demo     runs the simulator's scenario (optimised build)
 #   make package  builds the test-signed driver package in build/package
 #                 (bulkcom.sys, bulkcom.inf, the test certificate, INSTALL.txt)
+#   make bench    benchmarks the data path against raw USB requests (optimised
+#                 build) and charts it in build/bench/throughput.svg
 # Long runs, built as for make test:
 #   make stress STRESS_SECONDS=600   the stress test, under both sanitizers
 #   make fuzz FUZZ_SECONDS=3600      both fuzzers
@@ -18,10 +20,10 @@ JOBS := $(shell nproc)
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev \
             g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 mawk \
             clang libclang-rt-14-dev wine wine64 g++-mingw-w64-x86-64-posix googletest \
-            osslsigncode openssl
+            osslsigncode openssl gnuplot-nox
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: test demo package packages target host-asan host-tsan fuzz-build stress fuzz
+.PHONY: test demo package bench packages target host-asan host-tsan fuzz-build stress fuzz
 
 STRESS_SECONDS ?= 600
 FUZZ_SECONDS ?= 600
@@ -83,3 +85,8 @@ demo: packages
 
 package: target
 	usb-driver/tools/make-package.sh $(BUILD)/target/bulkcom.sys usb-driver/inf/bulkcom.inf README.md $(BUILD)/package
+
+bench: packages
+	cmake -S . -B $(BUILD)/host-release -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD)/host-release --target bulkcom-bench -j $(JOBS)
+	usb-driver/tools/bench-chart.sh $(BUILD)/host-release/usb-driver/tools/bulkcom-bench $(BUILD)/bench
