@@ -1,10 +1,14 @@
-# bulkcom: two commands, for a fresh Debian 12 machine as root.
-#   make test   builds the target bulkcom.sys and the host simulation three
-#               times (AddressSanitizer with UndefinedBehaviorSanitizer,
-#               ThreadSanitizer, and clang's libFuzzer harnesses), runs the
-#               real bulkcom.sys on Wine's kernel, and runs every test through
-#               ctest; the stress test and the fuzzers run for a fixed, short time
-#   make demo   runs the simulator's scenario (optimised build)
+# bulkcom: on a fresh Debian 12 machine, as root.
+#   make test     builds the target bulkcom.sys and the host simulation three
+#                 times (AddressSanitizer with UndefinedBehaviorSanitizer,
+#                 ThreadSanitizer, and clang's libFuzzer harnesses), runs the
+#                 real bulkcom.sys on Wine's kernel, and runs every test through
+#                 ctest; the stress test and the fuzzers run for a fixed, short time
+#   make demo     runs the simulator's scenario (optimised build)
+#   make package  builds the test-signed driver package in build/package
+#                 (bulkcom.sys, bulkcom.inf, the test certificate, INSTALL.txt)
+#   make bench    benchmarks the data path against raw USB requests (optimised
+#                 build) and charts it in build/bench/throughput.svg
 # Long runs, built as for make test:
 #   make stress STRESS_SECONDS=600   the stress test, under both sanitizers
 #   make fuzz FUZZ_SECONDS=3600      both fuzzers
@@ -15,10 +19,11 @@ JOBS := $(shell nproc)
 # What the builds need from Debian; installed with apt-get when missing.
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev \
             g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 mawk \
-            clang libclang-rt-14-dev wine wine64 g++-mingw-w64-x86-64-posix googletest
+            clang libclang-rt-14-dev wine wine64 g++-mingw-w64-x86-64-posix googletest \
+            osslsigncode openssl gnuplot-nox
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: test demo packages host-asan host-tsan fuzz-build stress fuzz
+.PHONY: test demo package bench packages target host-asan host-tsan fuzz-build stress fuzz
 
 STRESS_SECONDS ?= 600
 FUZZ_SECONDS ?= 600
@@ -33,10 +38,7 @@ packages:
 	    DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
-test: packages host-asan host-tsan fuzz-build
-	cmake -S usb-driver/target -B $(BUILD)/target -G Ninja \
-	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake
-	cmake --build $(BUILD)/target
+test: packages host-asan host-tsan fuzz-build target
 	cmake -S usb-driver/tests/wine/scenarios -B $(BUILD)/wine-scenarios -G Ninja
 	cmake --build $(BUILD)/wine-scenarios -j $(JOBS)
 	cmake -S usb-driver/tests/wine -B $(BUILD)/wine-test -G Ninja \
@@ -48,6 +50,11 @@ test: packages host-asan host-tsan fuzz-build
 	ctest --test-dir $(BUILD)/host-tsan --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/fuzz --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/host-test --output-on-failure -j $(JOBS)
+
+target: packages
+	cmake -S usb-driver/target -B $(BUILD)/target -G Ninja \
+	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake
+	cmake --build $(BUILD)/target
 
 host-asan: packages
 	cmake -S . -B $(BUILD)/host-test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBULKCOM_SANITIZE=ON \
@@ -75,3 +82,11 @@ demo: packages
 	cmake -S . -B $(BUILD)/host-release -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD)/host-release --target bulkcom-sim -j $(JOBS)
 	$(BUILD)/host-release/usb-driver/tools/bulkcom-sim
+
+package: target
+	usb-driver/tools/make-package.sh $(BUILD)/target/bulkcom.sys usb-driver/inf/bulkcom.inf README.md $(BUILD)/package
+
+bench: packages
+	cmake -S . -B $(BUILD)/host-release -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD)/host-release --target bulkcom-bench -j $(JOBS)
+	usb-driver/tools/bench-chart.sh $(BUILD)/host-release/usb-driver/tools/bulkcom-bench $(BUILD)/bench

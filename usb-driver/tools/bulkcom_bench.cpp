@@ -254,19 +254,16 @@ void BM_Win32RoundTripPerDevice(benchmark::State& state)
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-constexpr int64_t Sizes[] = {1, 64, 4096, 65536};
-
+// Message sizes from one byte to a whole bulk buffer, each four times the last.
 void ApplySizes(benchmark::internal::Benchmark* benchmark)
 {
-    for (int64_t size : Sizes) {
-        benchmark->Arg(size);
-    }
+    benchmark->RangeMultiplier(4)->Range(1, BulkBufferSize);
 }
 
 }  // namespace
 
-BENCHMARK(BM_BulkTransferRoundTrip)->Apply(ApplySizes);
 BENCHMARK(BM_RawUrbRoundTrip)->Apply(ApplySizes);
+BENCHMARK(BM_BulkTransferRoundTrip)->Apply(ApplySizes);
 BENCHMARK(BM_Win32RoundTrip)->Apply(ApplySizes);
 BENCHMARK(BM_Win32RoundTripPerDevice)
     ->Setup(OpenPortPerThread)

@@ -6,6 +6,9 @@
 #   - entry point = DriverEntry, inside a code section, at the start of a
 #     function listed in .pdata
 #   - DllCharacteristics with WDM_DRIVER, NX_COMPAT and DYNAMIC_BASE
+#   - a PE checksum that matches the file: the system requires one of a
+#     driver, and a tool that changes the image after the link (the signer
+#     appending its certificate table) must recompute it
 #   - no export table, or an empty one
 #   - imports only from ntoskrnl.exe, hal.dll and usbd.sys
 #   - optionally, that named functions are imported
@@ -107,6 +110,24 @@ for pair in 0x2000:WDM_DRIVER 0x0100:NX_COMPAT 0x0040:DYNAMIC_BASE; do
     (( dllchars & ${pair%%:*} )) ||
         fail "DllCharacteristics ${dll_characteristics:-missing} lacks ${pair#*:}"
 done
+
+# The checksum: 16-bit little-endian words summed with end-around carry,
+# skipping the CheckSum field itself (88 bytes into the NT headers), plus the
+# file size.
+checksum=$(num "$(field CheckSum)")
+headers_offset=$(od -An -tu4 -j60 -N4 --endian=little "$image" | tr -d " ")
+checksum_word=$(( (headers_offset + 88) / 2 ))
+file_size=$(stat -c %s "$image")
+computed=$(od -An -v -w2 -tu2 --endian=little "$image" | awk -v skip="$checksum_word" -v size="$file_size" '
+    NR - 1 != skip && NR - 1 != skip + 1 { sum += $1; sum = sum % 65536 + int(sum / 65536) }
+    END { printf "%d\n", sum + size }')
+printf -v checksum_hex '0x%08x' "$checksum"
+printf -v computed_hex '0x%08x' "$computed"
+if (( checksum == 0 )); then
+    fail "no PE checksum (CheckSum is 0); a driver must carry one"
+elif (( checksum != computed )); then
+    fail "PE checksum $checksum_hex does not match the file ($computed_hex): changed after the link without recomputing it"
+fi
 
 image_base=$(num "$(field ImageBase)")
 entry_rva=$(num "$(field AddressOfEntryPoint)")
@@ -233,6 +254,7 @@ echo "$image:"
 echo "  subsystem:          ${subsystem:-?} $subsystem_name, version $subsystem_version"
 echo "  characteristics:    ${characteristics:-?}"
 echo "  DllCharacteristics: ${dll_characteristics:-?}${dllchar_names}"
+echo "  checksum:           $checksum_hex"
 echo "  entry point:        $entry_hex in ${entry_section:-?}${entry_proof:+, DriverEntry by $entry_proof}"
 echo "  exports:            $export_count"
 echo "  imports:            ${import_summary:-none}"
