@@ -22,6 +22,20 @@ using sim::CompletionMode;
 
 constexpr char16_t Instance[] = u"5&2f3c1a&0&1";
 
+// A configured scripted device on a bus completing in the given mode.
+struct ConfiguredDevice {
+    explicit ConfiguredDevice(CompletionMode mode)
+        : bus(mode), device(std::make_shared<sim::ScriptedDevice>()), pdo(bus.CreatePhysicalDevice(device, Instance)),
+          client(pdo), configuration(client.Configure())
+    {
+    }
+    sim::UsbBus bus;
+    std::shared_ptr<sim::ScriptedDevice> device;
+    PDEVICE_OBJECT pdo;
+    UsbClient client;
+    UsbConfiguration configuration;
+};
+
 class UsbBusRequestsTest : public SimTest, public ::testing::WithParamInterface<CompletionMode> {};
 class UsbPhysicalDeviceTest : public SimTest {};
 
@@ -160,11 +174,8 @@ TEST_P(UsbBusRequestsTest, SelectConfigurationFillsEveryInterfaceAndPipe)
 
 TEST_P(UsbBusRequestsTest, DeconfiguringInvalidatesEveryPipeHandle)
 {
-    sim::UsbBus bus(GetParam());
-    auto device = std::make_shared<sim::ScriptedDevice>();
-    PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(device, Instance);
-    UsbClient client(pdo);
-    UsbConfiguration old = client.Configure();
+    ConfiguredDevice configured(GetParam());
+    auto& [bus, device, pdo, client, old] = configured;
     ASSERT_EQ(old.status, STATUS_SUCCESS);
 
     ASSERT_EQ(client.Deconfigure(), STATUS_SUCCESS);
@@ -189,11 +200,8 @@ TEST_P(UsbBusRequestsTest, DeconfiguringInvalidatesEveryPipeHandle)
 
 TEST_P(UsbBusRequestsTest, ARefusedSelectLeavesTheConfigurationAsItWas)
 {
-    sim::UsbBus bus(GetParam());
-    auto device = std::make_shared<sim::ScriptedDevice>();
-    PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(device, Instance);
-    UsbClient client(pdo);
-    UsbConfiguration configuration = client.Configure();
+    ConfiguredDevice configured(GetParam());
+    auto& [bus, device, pdo, client, configuration] = configured;
     ASSERT_EQ(configuration.status, STATUS_SUCCESS);
 
     auto* descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration.descriptor.data());
@@ -270,11 +278,8 @@ TEST_P(UsbBusRequestsTest, PortStatusReportsAPluggedInDevice)
 
 TEST_P(UsbBusRequestsTest, APortResetClearsHaltsAndKeepsThePipes)
 {
-    sim::UsbBus bus(GetParam());
-    auto device = std::make_shared<sim::ScriptedDevice>();
-    PDEVICE_OBJECT pdo = bus.CreatePhysicalDevice(device, Instance);
-    UsbClient client(pdo);
-    UsbConfiguration configuration = client.Configure();
+    ConfiguredDevice configured(GetParam());
+    auto& [bus, device, pdo, client, configuration] = configured;
     ASSERT_EQ(configuration.status, STATUS_SUCCESS);
     USBD_PIPE_HANDLE in = configuration.Pipe(sim::BulkInEndpoint);
 
@@ -342,20 +347,6 @@ public:
 private:
     std::mutex lock_;
     std::vector<std::pair<std::thread::id, KIRQL>> seen_;
-};
-
-// A configured scripted device on a bus completing in the given mode.
-struct ConfiguredDevice {
-    explicit ConfiguredDevice(CompletionMode mode)
-        : bus(mode), device(std::make_shared<sim::ScriptedDevice>()), pdo(bus.CreatePhysicalDevice(device, Instance)),
-          client(pdo), configuration(client.Configure())
-    {
-    }
-    sim::UsbBus bus;
-    std::shared_ptr<sim::ScriptedDevice> device;
-    PDEVICE_OBJECT pdo;
-    UsbClient client;
-    UsbConfiguration configuration;
 };
 
 TEST_F(UsbPhysicalDeviceTest, SynchronousModeCompletesInTheSendersThread)

@@ -122,6 +122,11 @@ protected:
         On(IRP_MJ_READ, hold);
         On(IRP_MJ_WRITE, hold);
     }
+    HANDLE HoldAndOpenOverlapped()
+    {
+        Hold();
+        return OpenPort(true);
+    }
 
     // Completes the held read with `reply` written through its mapping.
     void AnswerHeldRead(const std::string& reply, NTSTATUS status = STATUS_SUCCESS)
@@ -225,8 +230,7 @@ TEST_F(Win32ReadWriteTest, ZeroLengthReadsAndWritesArriveWithoutADescriptor)
 
 TEST_F(Win32ReadWriteTest, TheDescriptorLastsUntilCompletionAndIsFreedThen)
 {
-    Hold();
-    HANDLE port = OpenPort(true);
+    HANDLE port = HoldAndOpenOverlapped();
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     OVERLAPPED overlapped{};
     EXPECT_FALSE(ReadFile(port, pages_, 64, nullptr, &overlapped));
@@ -432,8 +436,7 @@ TEST_P(Win32ReadWriteErrorsTest, ASynchronousReadAndWriteFailWithTheMappedErrorA
 
 TEST_P(Win32ReadWriteErrorsTest, AnOverlappedWriteThatFailsAfterPendingReportsTheMappedError)
 {
-    Hold();
-    HANDLE port = OpenPort(true);
+    HANDLE port = HoldAndOpenOverlapped();
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     OVERLAPPED overlapped{};
     EXPECT_FALSE(WriteFile(port, pages_, 8, nullptr, &overlapped));
@@ -470,8 +473,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Win32ReadWriteTest, CancelIoEndsAPendingReadWithOperationAborted)
 {
-    Hold();
-    HANDLE port = OpenPort(true);
+    HANDLE port = HoldAndOpenOverlapped();
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     OVERLAPPED overlapped{};
     EXPECT_FALSE(ReadFile(port, pages_, 16, nullptr, &overlapped));
@@ -489,8 +491,7 @@ TEST_F(Win32ReadWriteTest, CancelIoEndsAPendingReadWithOperationAborted)
 
 TEST_F(Win32ReadWriteTest, TheEndOfTheIssuingThreadCancelsItsPendingWrite)
 {
-    Hold();
-    HANDLE port = OpenPort(true);
+    HANDLE port = HoldAndOpenOverlapped();
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     OVERLAPPED overlapped{};
     std::thread application([&] {
