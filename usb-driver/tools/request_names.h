@@ -1,4 +1,5 @@
-// The platform names of what a request asks for, for the simulator's trace.
+// The platform names of what a request asks for and how it ended, for the
+// simulator's trace and the device check.
 #pragma once
 
 #include <string>
@@ -16,3 +17,6 @@ std::string ControlCodeName(ULONG code);
 
 // URB_FUNCTION_..., or the number in hex.
 std::string UrbFunctionName(USHORT function);
+
+// USBD_STATUS_..., or the value in hex.
+std::string UsbdStatusName(USBD_STATUS status);
