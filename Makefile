@@ -15,7 +15,7 @@ JOBS := $(shell nproc)
 # What the builds need from Debian; installed with apt-get when missing.
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev \
             g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 mawk \
-            clang libclang-rt-14-dev wine wine64 g++-mingw-w64-x86-64-posix googletest
+            clang libclang-rt-14-dev wine wine64 g++-mingw-w64-x86-64-posix googletest libpcap-dev tshark
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 .PHONY: test demo packages host-asan host-tsan fuzz-build stress fuzz
