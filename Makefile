@@ -20,7 +20,7 @@ JOBS := $(shell nproc)
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev \
             g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 mawk \
             clang libclang-rt-14-dev wine wine64 g++-mingw-w64-x86-64-posix googletest \
-            osslsigncode openssl gnuplot-nox
+            osslsigncode openssl gnuplot-nox libpcap-dev tshark
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 .PHONY: test demo package bench packages target host-asan host-tsan fuzz-build stress fuzz

@@ -17,6 +17,9 @@ int main(int argc, char** argv)
     app.add_flag("--trace", options.trace,
                  "also list every request that crosses a device object: its function or control code, status "
                  "and bytes");
+    app.add_option("--pcap", options.pcap,
+                   "also write every URB the simulated USB bus receives, submitted and completed, to this file as "
+                   "a USBPcap capture (pcap link type DLT_USBPCAP) that Wireshark reads");
     app.add_option("--port-name", options.portName, "the PortName value in the device's hardware key")
         ->capture_default_str();
     app.add_option("--message", options.message, "the text written to the port and read back")

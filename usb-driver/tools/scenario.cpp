@@ -99,6 +99,16 @@ void Scenario::PlugIn()
 {
     account_.Step("a loopback USB device is plugged into the simulated USB bus");
     bus_ = std::make_unique<sim::UsbBus>();
+    if (!options_.pcap.empty()) {
+        std::string error;
+        std::shared_ptr<sim::UsbCapture> capture = sim::UsbCapture::Create(options_.pcap, error);
+        account_.Expect(capture != nullptr,
+                        Labelled("capture", capture != nullptr ? "every URB the bus receives goes to " + options_.pcap
+                                                               : "cannot write " + options_.pcap + ": " + error));
+        if (capture != nullptr) {
+            bus_->StartCapture(std::move(capture));
+        }
+    }
     pdo_ = bus_->CreatePhysicalDevice(std::make_shared<sim::LoopbackDevice>());
     sim::Registry::SetHardwareString(pdo_, u"PortName", portName_);
     if (trace_) {

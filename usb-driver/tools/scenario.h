@@ -13,6 +13,9 @@ struct ScenarioOptions {
     std::string message = "Hello from bulkcom";
     // Tell every request that crosses a device object.
     bool trace = false;
+    // When set, the bus's URBs are written to this file as a USB capture
+    // Wireshark reads.
+    std::string pcap;
 };
 
 // Runs on a fresh simulated platform and returns the exit code: 0 when

@@ -97,6 +97,16 @@ PDEVICE_OBJECT UsbBus::CreatePhysicalDevice(std::shared_ptr<UsbDeviceModel> devi
         BugCheck("SIMULATION_LIMIT", "the USB bus could not create a physical device object", driver_);
     }
     auto state = std::make_shared<PhysicalDevice>();
+    {
+        std::lock_guard lock(lock_);
+        state->address = static_cast<USHORT>(attachments_++ % 127 + 1);
+        state->capture = capture_;
+        state->captureBus = captureBus_;
+    }
+    // The hub reads the device's descriptors before any driver hears of it.
+    if (state->capture != nullptr) {
+        state->capture->Enumerated(state->captureBus, state->address, *device);
+    }
     state->bus = this;
     state->self = physicalDevice;
     state->function = std::make_unique<UsbFunction>(device, CancelTransfer);
@@ -368,6 +378,10 @@ NTSTATUS UsbBus::DispatchInternalControl(PhysicalDevice& device, PIRP irp)
         }
         record = device.function->Record(irp);
         mode = device.mode;
+        if (device.capture != nullptr && urb != nullptr) {
+            device.capture->Submitted(irp, *urb, device.captureBus, device.address,
+                                      [&](USBD_PIPE_HANDLE pipe) { return device.function->EndpointOf(pipe); });
+        }
     }
     if (mode == CompletionMode::ControllerThread) {
         IoMarkIrpPending(irp);
@@ -409,6 +423,9 @@ void UsbBus::CompleteAll(PhysicalDevice& device, const UsbFunction::Completions&
             // transfer end, its driver may reset the pipe at once.
             std::lock_guard lock(device.lock);
             device.inFlight.erase(irp);
+            if (device.capture != nullptr) {
+                device.capture->Completed(irp);
+            }
         }
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }

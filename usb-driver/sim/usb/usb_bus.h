@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "controller_thread.h"
+#include "usb_capture.h"
 #include "usb_device_model.h"
 #include "usb_function.h"
 #include "usb_request_log.h"
@@ -104,6 +105,12 @@ public:
     // hardware key of the one that left.
     PDEVICE_OBJECT AttachAgain(PDEVICE_OBJECT physicalDevice);
 
+    // From now on each URB the bus receives is written to the capture as it
+    // arrives and as it completes, under the bus's next root hub number, and
+    // each device plugged in is shown enumerating. Port requests are no
+    // URBs: a capture on Windows does not show them either.
+    void StartCapture(std::shared_ptr<UsbCapture> capture);
+
     // The most recent requests the device received, as many as the log keeps
     // (UsbRequestLog::Window), oldest first.
     std::vector<UsbRequestRecord> Requests(PDEVICE_OBJECT physicalDevice) const;
@@ -145,6 +152,10 @@ private:
         bool pendPnp = false;
         UnplugMode unplugMode = UnplugMode::Instant;
         std::u16string instance;
+        // Its USB address, 1 to 127, new at each attachment.
+        USHORT address = 0;
+        std::shared_ptr<UsbCapture> capture;
+        USHORT captureBus = 0;
         // Bulk and interrupt transfers sent and not yet completed to their
         // senders, whatever the device has done with them, and their pipes.
         std::map<PIRP, USBD_PIPE_HANDLE> inFlight;
@@ -182,11 +193,15 @@ private:
     PDRIVER_OBJECT driver_;
     const CompletionMode defaultMode_;
     unsigned nextNumber_ = 0;
-    // Guards the devices' table and the unplug and cycle handlers.
+    // Guards the devices' table, the addresses, the capture and the unplug
+    // and cycle handlers.
     mutable std::mutex lock_;
     std::map<PDEVICE_OBJECT, std::shared_ptr<PhysicalDevice>> devices_;
     std::function<void(PDEVICE_OBJECT)> unplugHandler_;
     std::function<void(PDEVICE_OBJECT)> cycleHandler_;
+    unsigned attachments_ = 0;
+    std::shared_ptr<UsbCapture> capture_;
+    USHORT captureBus_ = 0;
     std::mutex holdLock_;
     std::condition_variable holdChanged_;
     bool held_ = false;

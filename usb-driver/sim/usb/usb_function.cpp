@@ -433,6 +433,12 @@ UsbFunction::Pipe* UsbFunction::FindPipe(USBD_PIPE_HANDLE handle)
     return found == pipes_.end() ? nullptr : &*found;
 }
 
+std::optional<UsbPipeEndpoint> UsbFunction::EndpointOf(USBD_PIPE_HANDLE handle) const
+{
+    auto found = std::find_if(pipes_.begin(), pipes_.end(), [&](const Pipe& pipe) { return pipe.handle == handle; });
+    return found == pipes_.end() ? std::nullopt : std::optional(UsbPipeEndpoint{found->address, found->type});
+}
+
 void UsbFunction::Unplug(Completions& done)
 {
     connected_ = false;

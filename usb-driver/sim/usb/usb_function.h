@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "usb_capture.h"
 #include "usb_device_model.h"
 #include "usb_request_log.h"
 
@@ -52,6 +53,8 @@ public:
     void Deconfigure(Completions& done);
 
     size_t WaitingTransfers() const { return transfers_.size(); }
+    // The endpoint a pipe of the configuration in force leads to.
+    std::optional<UsbPipeEndpoint> EndpointOf(USBD_PIPE_HANDLE handle) const;
     const UsbRequestLog& Log() const { return log_; }
 
     // The port-status word reported while connected, in place of

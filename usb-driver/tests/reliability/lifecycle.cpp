@@ -11,6 +11,7 @@
 #include "kernel/object_namespace.h"
 #include "kernel/registry.h"
 #include "support/port_access.h"
+#include "support/test_capture.h"
 
 namespace bulkcom_test {
 
@@ -29,8 +30,10 @@ std::vector<UCHAR> Message(UCHAR seed, size_t length)
 
 Lifecycle::Lifecycle(sim::CompletionMode mode)
     : device_(std::make_shared<sim::ScriptedDevice>()), bus_(std::make_unique<sim::UsbBus>(mode)),
-      pnp_(std::make_unique<sim::PnpManager>(DriverEntry)), pdo_(bus_->CreatePhysicalDevice(device_))
+      pnp_(std::make_unique<sim::PnpManager>(DriverEntry))
 {
+    CaptureForThisTest(*bus_);
+    pdo_ = bus_->CreatePhysicalDevice(device_);
     sim::Registry::SetHardwareString(pdo_, u"PortName", u"COM5");
     bus_->SetUnplugHandler([this](PDEVICE_OBJECT pdo) { pnp_->ReportUnplugged(pdo); });
 }

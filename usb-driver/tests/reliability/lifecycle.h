@@ -61,7 +61,7 @@ private:
     std::shared_ptr<sim::ScriptedDevice> device_;
     std::unique_ptr<sim::UsbBus> bus_;
     std::unique_ptr<sim::PnpManager> pnp_;
-    PDEVICE_OBJECT pdo_;
+    PDEVICE_OBJECT pdo_ = nullptr;
     HANDLE port_ = INVALID_HANDLE_VALUE;
     std::deque<std::vector<UCHAR>> replies_;
 };

@@ -3,13 +3,15 @@
 #include <gtest/gtest.h>
 
 #include "kernel/registry.h"
+#include "support/test_capture.h"
 
 namespace bulkcom_test {
 
 UsbDeviceUnderTest::UsbDeviceUnderTest(std::shared_ptr<sim::UsbDeviceModel> model, sim::CompletionMode mode)
-    : bus_(mode), pnp_(std::make_unique<sim::PnpManager>(DriverEntry)),
-      pdo_(bus_.CreatePhysicalDevice(std::move(model)))
+    : bus_(mode), pnp_(std::make_unique<sim::PnpManager>(DriverEntry))
 {
+    CaptureForThisTest(bus_);
+    pdo_ = bus_.CreatePhysicalDevice(std::move(model));
     sim::Registry::SetHardwareString(pdo_, u"PortName", u"COM5");
     bus_.SetCycleHandler(
         [this](PDEVICE_OBJECT gone) { pnp_->ReportUnplugged(gone, [this, gone] { FollowPortCycle(gone); }); });
