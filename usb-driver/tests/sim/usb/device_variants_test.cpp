@@ -34,25 +34,16 @@ TEST_F(UsbDeviceVariantsTest, EachConfigurationSelectsToItsPipes)
         sim::ConfigurationLayout layout;
         Pipes pipes;
     };
+    const Pipes bulkPair{{sim::BulkOutEndpoint, UsbdPipeTypeBulk}, {sim::BulkInEndpoint, UsbdPipeTypeBulk}};
+    const Pipes interruptThenBulk{{sim::InterruptInEndpoint, UsbdPipeTypeInterrupt}, bulkPair[0], bulkPair[1]};
     const Case cases[] = {
-        {"bulk pair", sim::BulkPairConfiguration(),
-         Pipes{{sim::BulkOutEndpoint, UsbdPipeTypeBulk}, {sim::BulkInEndpoint, UsbdPipeTypeBulk}}},
-        {"interrupt then bulk", sim::InterruptThenBulkConfiguration(),
-         Pipes{{sim::InterruptInEndpoint, UsbdPipeTypeInterrupt},
-               {sim::BulkOutEndpoint, UsbdPipeTypeBulk},
-               {sim::BulkInEndpoint, UsbdPipeTypeBulk}}},
-        {"bulk then empty", sim::BulkThenEmptyConfiguration(),
-         Pipes{{sim::BulkOutEndpoint, UsbdPipeTypeBulk}, {sim::BulkInEndpoint, UsbdPipeTypeBulk}}},
+        {"bulk pair", sim::BulkPairConfiguration(), bulkPair},
+        {"interrupt then bulk", sim::InterruptThenBulkConfiguration(), interruptThenBulk},
+        {"bulk then empty", sim::BulkThenEmptyConfiguration(), bulkPair},
         {"two bulk out", sim::TwoBulkOutConfiguration(),
-         Pipes{{sim::BulkOutEndpoint, UsbdPipeTypeBulk},
-               {sim::BulkInEndpoint, UsbdPipeTypeBulk},
-               {sim::SecondBulkOutEndpoint, UsbdPipeTypeBulk}}},
-        {"three interfaces", sim::ThreeInterfaceConfiguration(),
-         Pipes{{sim::InterruptInEndpoint, UsbdPipeTypeInterrupt},
-               {sim::BulkOutEndpoint, UsbdPipeTypeBulk},
-               {sim::BulkInEndpoint, UsbdPipeTypeBulk}}},
-        {"padded to 600", sim::PaddedConfiguration(600),
-         Pipes{{sim::BulkOutEndpoint, UsbdPipeTypeBulk}, {sim::BulkInEndpoint, UsbdPipeTypeBulk}}},
+         Pipes{bulkPair[0], bulkPair[1], {sim::SecondBulkOutEndpoint, UsbdPipeTypeBulk}}},
+        {"three interfaces", sim::ThreeInterfaceConfiguration(), interruptThenBulk},
+        {"padded to 600", sim::PaddedConfiguration(600), bulkPair},
     };
     sim::UsbBus bus;
     for (const Case& test : cases) {

@@ -20,6 +20,16 @@ using sim::CompletionMode;
 class UsbUnplugTest : public SimTest, public ::testing::WithParamInterface<CompletionMode> {};
 class UsbPhysicalDeviceRequestsTest : public SimTest {};
 
+// A read on the bulk IN pipe that has been let reach the device, where it
+// waits for data.
+std::unique_ptr<UsbTransfer> DeliveredRead(sim::UsbBus& bus, UsbClient& client, const UsbConfiguration& configuration,
+                                           ULONG length)
+{
+    auto read = client.Read(configuration.Pipe(sim::BulkInEndpoint), length);
+    bus.Flush();
+    return read;
+}
+
 TEST_P(UsbUnplugTest, EndsAWaitingReadAndEveryLaterRequestFails)
 {
     sim::UsbBus bus(GetParam());
@@ -29,8 +39,7 @@ TEST_P(UsbUnplugTest, EndsAWaitingReadAndEveryLaterRequestFails)
     UsbClient client(pdo);
     UsbConfiguration configuration = client.Configure();
     ASSERT_EQ(configuration.status, STATUS_SUCCESS);
-    auto read = client.Read(configuration.Pipe(sim::BulkInEndpoint), 65536);
-    bus.Flush();
+    auto read = DeliveredRead(bus, client, configuration, 65536);
     ASSERT_FALSE(read->Call().Ended());
 
     bus.Unplug(pdo);
@@ -67,8 +76,7 @@ TEST_P(UsbUnplugTest, EndsTransfersInBothDirectionsAndStopsTheLoopback)
     ASSERT_EQ(configuration.status, STATUS_SUCCESS);
     device->IgnoreOut();
     auto write = client.Write(configuration.Pipe(sim::BulkOutEndpoint), Pattern(10));
-    auto read = client.Read(configuration.Pipe(sim::BulkInEndpoint), 64);
-    bus.Flush();
+    auto read = DeliveredRead(bus, client, configuration, 64);
     ASSERT_EQ(bus.WaitingTransfers(pdo), 2u);
 
     bus.Unplug(pdo);
@@ -137,8 +145,7 @@ TEST_P(UsbUnplugTest, APortCycleTakesTheDeviceOffItsPortAndItAttachesAgainAsTheS
     UsbClient client(pdo);
     UsbConfiguration configuration = client.Configure();
     ASSERT_EQ(configuration.status, STATUS_SUCCESS);
-    auto read = client.Read(configuration.Pipe(sim::BulkInEndpoint), 64);
-    bus.Flush();
+    auto read = DeliveredRead(bus, client, configuration, 64);
 
     // Without a cycle handler, Plug and Play hears of it as of an unplug.
     EXPECT_EQ(client.PortRequest(IOCTL_INTERNAL_USB_CYCLE_PORT), STATUS_SUCCESS);
@@ -191,8 +198,7 @@ TEST_P(UsbUnplugTest, DeletingThePhysicalDeviceEndsWhatWaits)
         UsbClient client(pdo);
         UsbConfiguration configuration = client.Configure();
         ASSERT_EQ(configuration.status, STATUS_SUCCESS);
-        read = client.Read(configuration.Pipe(sim::BulkInEndpoint), 64);
-        bus.Flush();
+        read = DeliveredRead(bus, client, configuration, 64);
         ASSERT_FALSE(read->Call().Ended());
     }
     // The bus is gone and with it its controller thread: nothing is left to
@@ -290,9 +296,8 @@ TEST_F(UsbPhysicalDeviceRequestsTest, RemovalClosesThePipesAndCancelsWhatWaits)
     UsbClient client(pdo);
     UsbConfiguration configuration = client.Configure();
     ASSERT_EQ(configuration.status, STATUS_SUCCESS);
-    auto read = client.Read(configuration.Pipe(sim::BulkInEndpoint), 64);
     // The read must have reached the device for the removal to find it there.
-    bus.Flush();
+    auto read = DeliveredRead(bus, client, configuration, 64);
     ASSERT_FALSE(read->Call().Ended());
 
     EXPECT_EQ(pnp.SendPnp(pdo, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
