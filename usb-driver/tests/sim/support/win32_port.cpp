@@ -1,5 +1,7 @@
 #include "sim/support/win32_port.h"
 
+#include <algorithm>
+
 #include "application_side.h"
 #include "kernel/irql.h"
 
@@ -53,6 +55,12 @@ std::vector<UCHAR> Win32PortTest::Majors()
         majors.push_back(arrival.major);
     }
     return majors;
+}
+
+size_t Win32PortTest::CountOf(UCHAR major)
+{
+    std::vector<UCHAR> majors = Majors();
+    return static_cast<size_t>(std::count(majors.begin(), majors.end(), major));
 }
 
 void Win32PortTest::Record(PIRP irp)

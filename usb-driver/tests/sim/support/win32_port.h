@@ -36,6 +36,7 @@ protected:
 
     std::vector<Arrival> Arrivals();
     std::vector<UCHAR> Majors();
+    size_t CountOf(UCHAR major);
 
     std::optional<TestDriver> driver_;
     PDEVICE_OBJECT port_ = nullptr;

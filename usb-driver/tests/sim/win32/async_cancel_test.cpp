@@ -4,13 +4,13 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <future>
 #include <mutex>
 #include <thread>
 
 #include "application_side.h"
 #include "kernel/hooks.h"
 #include "sim/support/held_requests.h"
+#include "sim/support/overlapped_request.h"
 #include "sim/support/win32_port.h"
 
 namespace bulkcom_test {
@@ -25,31 +25,6 @@ ULONG_PTR AsInternal(NTSTATUS status)
 {
     return static_cast<ULONG_PTR>(static_cast<ULONG>(status));
 }
-
-// An overlapped request of its own, with its own event.
-struct Pending {
-    Pending() { overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
-    ~Pending() { CloseHandle(overlapped.hEvent); }
-    Pending(const Pending&) = delete;
-    Pending& operator=(const Pending&) = delete;
-
-    // Sends the request; true when it was left pending, as these all are.
-    bool Send(HANDLE port, DWORD code)
-    {
-        DWORD bytes = 0;
-        return !DeviceIoControl(port, code, nullptr, 0, nullptr, 0, &bytes, &overlapped) &&
-               GetLastError() == ERROR_IO_PENDING;
-    }
-
-    // GetOverlappedResult without waiting: its result and last error.
-    DWORD Outcome()
-    {
-        DWORD bytes = 0;
-        return GetOverlappedResult(nullptr, &overlapped, &bytes, FALSE) ? DWORD{ERROR_SUCCESS} : GetLastError();
-    }
-
-    OVERLAPPED overlapped{};
-};
 
 class Win32CancelTest : public Win32PortTest {
 protected:
@@ -76,33 +51,22 @@ TEST_F(Win32CancelTest, CancelIoCancelsOnlyTheCallingThreadsRequestsOnThatHandle
     HANDLE second = OpenPort(true);
     ASSERT_NE(first, INVALID_HANDLE_VALUE);
     ASSERT_NE(second, INVALID_HANDLE_VALUE);
-    Pending mine;
-    Pending otherHandle;
-    Pending otherThread;
+    OverlappedRequest mine;
+    OverlappedRequest otherHandle;
     ASSERT_TRUE(mine.Send(first, IoctlCancellable));
     ASSERT_TRUE(otherHandle.Send(second, IoctlCancellable));
-
-    std::promise<void> sent;
-    std::promise<void> end;
-    std::thread application([&] {
-        sim::ApplicationThreadScope scope;
-        EXPECT_TRUE(otherThread.Send(first, IoctlCancellable));
-        sent.set_value();
-        end.get_future().wait();
-    });
-    sent.get_future().wait();
+    RequestFromAnotherThread otherThread(first, IoctlCancellable);
 
     EXPECT_TRUE(CancelIo(first));
     EXPECT_EQ(held_.Cancelled(), 1u);
     EXPECT_EQ(held_.Count(), 2u);
-    EXPECT_EQ(mine.overlapped.Internal, AsInternal(STATUS_CANCELLED));
+    EXPECT_EQ(mine.Internal, AsInternal(STATUS_CANCELLED));
     EXPECT_EQ(mine.Outcome(), DWORD{ERROR_OPERATION_ABORTED});
     EXPECT_EQ(otherHandle.Outcome(), DWORD{ERROR_IO_INCOMPLETE});
     EXPECT_EQ(otherThread.Outcome(), DWORD{ERROR_IO_INCOMPLETE});
 
     // The other thread's end takes its own request with it, and no other.
-    end.set_value();
-    application.join();
+    otherThread.End();
     EXPECT_EQ(held_.Cancelled(), 2u);
     EXPECT_EQ(otherThread.Outcome(), DWORD{ERROR_OPERATION_ABORTED});
     EXPECT_EQ(otherHandle.Outcome(), DWORD{ERROR_IO_INCOMPLETE});
@@ -117,7 +81,7 @@ TEST_F(Win32CancelTest, CancelIoOnlyAsksAndReturnsAtOnce)
 {
     HANDLE port = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    Pending request;
+    OverlappedRequest request;
     ASSERT_TRUE(request.Send(port, IoctlUncancellable));
     EXPECT_TRUE(CancelIo(port));
     PIRP irp = uncancellable_;
@@ -126,7 +90,7 @@ TEST_F(Win32CancelTest, CancelIoOnlyAsksAndReturnsAtOnce)
 
     // The driver notices the flag later.
     CompleteWith(irp, STATUS_CANCELLED);
-    EXPECT_EQ(WaitForSingleObject(request.overlapped.hEvent, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(request.hEvent, INFINITE), WAIT_OBJECT_0);
     EXPECT_EQ(request.Outcome(), DWORD{ERROR_OPERATION_ABORTED});
     EXPECT_TRUE(CloseHandle(port));
 }
@@ -135,8 +99,8 @@ TEST_F(Win32CancelTest, TheEndOfAThreadCancelsItsRequestsAndWaitsUntilTheyHaveCo
 {
     HANDLE port = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    Pending cancellable;
-    Pending uncancellable;
+    OverlappedRequest cancellable;
+    OverlappedRequest uncancellable;
 
     // The application thread either blocks in its end, as it should, or
     // gets past it.
@@ -184,7 +148,7 @@ TEST_F(Win32CancelTest, AThreadWithNothingPendingEndsAtOnce)
 {
     HANDLE port = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    Pending request;
+    OverlappedRequest request;
     std::thread application([&] {
         sim::ApplicationThreadScope scope;
         EXPECT_TRUE(request.Send(port, IoctlCancellable));

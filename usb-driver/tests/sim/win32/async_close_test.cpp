@@ -2,26 +2,23 @@
 // cleanup at once and never blocks; the close follows the last completion,
 // sent at PASSIVE_LEVEL by the system's worker thread. And FlushFileBuffers.
 
-#include <algorithm>
 #include <thread>
 
 #include "application_side.h"
 #include "kernel/irql.h"
-#include "sim/support/held_requests.h"
-#include "sim/support/win32_port.h"
-#include "support/wait_watcher.h"
+#include "sim/support/driver_thread.h"
+#include "sim/support/held_control_port.h"
 
 namespace bulkcom_test {
 namespace {
 
 constexpr DWORD IoctlHeld = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x840, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
-class Win32CloseTest : public Win32PortTest {
+class Win32CloseTest : public Win32HeldControlTest {
 protected:
     void SetUp() override
     {
-        Win32PortTest::SetUp();
-        On(IRP_MJ_DEVICE_CONTROL, [this](PDEVICE_OBJECT, PIRP irp) { return held_.Hold(irp); });
+        Win32HeldControlTest::SetUp();
         event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         ASSERT_NE(event_, nullptr);
     }
@@ -29,7 +26,7 @@ protected:
     void TearDown() override
     {
         EXPECT_TRUE(CloseHandle(event_));
-        Win32PortTest::TearDown();
+        Win32HeldControlTest::TearDown();
     }
 
     void SendHeld(HANDLE port, OVERLAPPED& overlapped)
@@ -54,13 +51,6 @@ protected:
         return id;
     }
 
-    size_t CountOf(UCHAR major)
-    {
-        std::vector<UCHAR> majors = Majors();
-        return static_cast<size_t>(std::count(majors.begin(), majors.end(), major));
-    }
-
-    HeldRequests held_;
     HANDLE event_ = nullptr;
 };
 
@@ -162,15 +152,9 @@ TEST_F(Win32CloseTest, FlushFileBuffersSendsAFlushAndFailsWhenTheDriverRefusesIt
 
     // On an overlapped handle too the call waits for a pending flush.
     On(IRP_MJ_FLUSH_BUFFERS, [this](PDEVICE_OBJECT, PIRP irp) { return held_.Hold(irp); });
-    WaitWatcher watcher;
-    std::thread::id application = std::this_thread::get_id();
-    std::thread driverThread([&] {
-        held_.WaitUntilHeld(1);
-        watcher.WaitUntilThreadBlocked(application);
-        CompleteWith(held_.Take(), STATUS_SUCCESS);
-    });
+    DriverThread driver(held_, [this] { CompleteWith(held_.Take(), STATUS_SUCCESS); });
     EXPECT_TRUE(FlushFileBuffers(port));
-    driverThread.join();
+    driver.Join();
     std::vector<Arrival> arrivals = Arrivals();
     ASSERT_EQ(arrivals.back().major, IRP_MJ_FLUSH_BUFFERS);
     EXPECT_EQ(arrivals.back().file, arrivals.front().file);

@@ -5,12 +5,11 @@
 #include <atomic>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "kernel/irql.h"
+#include "sim/support/driver_thread.h"
 #include "sim/support/held_requests.h"
 #include "sim/support/win32_port.h"
-#include "support/wait_watcher.h"
 
 namespace bulkcom_test {
 namespace {
@@ -40,10 +39,15 @@ protected:
         event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         ASSERT_NE(event_, nullptr);
         overlapped_.hEvent = event_;
+        port_ = OpenPort(true);
+        ASSERT_NE(port_, INVALID_HANDLE_VALUE);
     }
 
     void TearDown() override
     {
+        if (port_ != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(CloseHandle(port_));
+        }
         EXPECT_TRUE(CloseHandle(event_));
         Win32PortTest::TearDown();
     }
@@ -63,17 +67,28 @@ protected:
         On(IRP_MJ_DEVICE_CONTROL, [this](PDEVICE_OBJECT, PIRP irp) { return held_.Hold(irp); });
     }
 
-    BOOL Fetch(HANDLE port, LPOVERLAPPED overlapped)
+    BOOL Fetch(LPOVERLAPPED overlapped)
     {
         std::memset(output_, '.', sizeof output_);
         returned_ = 99;
-        return DeviceIoControl(port, IoctlFetch, nullptr, 0, output_, sizeof output_, &returned_, overlapped);
+        return DeviceIoControl(port_, IoctlFetch, nullptr, 0, output_, sizeof output_, &returned_, overlapped);
     }
 
     bool Signalled(HANDLE handle) { return WaitForSingleObject(handle, 0) == WAIT_OBJECT_0; }
 
     std::string Output() const { return std::string(output_, sizeof output_); }
 
+    // The request succeeded: its answer in the output, the OVERLAPPED and
+    // the event saying so.
+    void ExpectSucceeded(const std::string& output)
+    {
+        EXPECT_EQ(Output(), output);
+        EXPECT_EQ(overlapped_.Internal, AsInternal(STATUS_SUCCESS));
+        EXPECT_TRUE(Signalled(event_));
+    }
+
+    // Overlapped, unless a test reopens it.
+    HANDLE port_ = INVALID_HANDLE_VALUE;
     HANDLE event_ = nullptr;
     OVERLAPPED overlapped_{};
     HeldRequests held_;
@@ -84,65 +99,48 @@ protected:
 TEST_F(Win32OverlappedTest, ARequestCompletedAtOnceReturnsTrueAndFillsTheOverlapped)
 {
     AnswerAtOnce("xyz", STATUS_SUCCESS);
-    HANDLE port = OpenPort(true);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(SetEvent(event_));
 
-    EXPECT_TRUE(Fetch(port, &overlapped_));
+    EXPECT_TRUE(Fetch(&overlapped_));
     EXPECT_EQ(returned_, 3u);
-    EXPECT_EQ(Output(), "xyz...");
-    EXPECT_EQ(overlapped_.Internal, AsInternal(STATUS_SUCCESS));
+    ExpectSucceeded("xyz...");
     EXPECT_EQ(overlapped_.InternalHigh, 3u);
     EXPECT_TRUE(HasOverlappedIoCompleted(&overlapped_));
-    EXPECT_TRUE(Signalled(event_));
 
     DWORD bytes = 0;
-    EXPECT_TRUE(GetOverlappedResult(port, &overlapped_, &bytes, FALSE));
+    EXPECT_TRUE(GetOverlappedResult(port_, &overlapped_, &bytes, FALSE));
     EXPECT_EQ(bytes, 3u);
-    EXPECT_TRUE(CloseHandle(port));
 }
 
 TEST_F(Win32OverlappedTest, APendingRequestReportsIoPendingAndCompletesFromAnotherThread)
 {
     HoldControlRequests();
-    HANDLE port = OpenPort(true);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(SetEvent(event_));
 
     SetLastError(ERROR_SUCCESS);
-    EXPECT_FALSE(Fetch(port, &overlapped_));
+    EXPECT_FALSE(Fetch(&overlapped_));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_IO_PENDING});
     EXPECT_EQ(held_.Count(), 1u);
     EXPECT_EQ(overlapped_.Internal, Pending);
     EXPECT_FALSE(HasOverlappedIoCompleted(&overlapped_));
     EXPECT_FALSE(Signalled(event_)) << "sending the request resets the event";
     DWORD bytes = 77;
-    EXPECT_FALSE(GetOverlappedResult(port, &overlapped_, &bytes, FALSE));
+    EXPECT_FALSE(GetOverlappedResult(port_, &overlapped_, &bytes, FALSE));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_IO_INCOMPLETE});
     EXPECT_EQ(bytes, 77u);
 
     // The driver's own thread completes it while the application waits.
-    WaitWatcher watcher;
-    std::thread::id application = std::this_thread::get_id();
-    std::thread driverThread([&] {
-        watcher.WaitUntilThreadBlocked(application);
-        Answer(held_.Take(), "ab");
-    });
-    EXPECT_TRUE(GetOverlappedResult(port, &overlapped_, &bytes, TRUE));
-    driverThread.join();
+    DriverThread driver(held_, [this] { Answer(held_.Take(), "ab"); });
+    EXPECT_TRUE(GetOverlappedResult(port_, &overlapped_, &bytes, TRUE));
+    driver.Join();
     EXPECT_EQ(bytes, 2u);
-    EXPECT_EQ(Output(), "ab....");
-    EXPECT_EQ(overlapped_.Internal, AsInternal(STATUS_SUCCESS));
-    EXPECT_TRUE(Signalled(event_));
-    EXPECT_TRUE(CloseHandle(port));
+    ExpectSucceeded("ab....");
 }
 
 TEST_F(Win32OverlappedTest, ACompletionAtDispatchLevelFillsTheOverlappedAndSignalsTheEvent)
 {
     HoldControlRequests();
-    HANDLE port = OpenPort(true);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(Fetch(port, &overlapped_));
+    EXPECT_FALSE(Fetch(&overlapped_));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_IO_PENDING});
     {
         sim::ScopedIrql dpc(DISPATCH_LEVEL);
@@ -153,122 +151,99 @@ TEST_F(Win32OverlappedTest, ACompletionAtDispatchLevelFillsTheOverlappedAndSigna
     EXPECT_EQ(overlapped_.InternalHigh, 3u);
     EXPECT_EQ(Output(), "dpc...");
     DWORD bytes = 0;
-    EXPECT_TRUE(GetOverlappedResult(port, &overlapped_, &bytes, FALSE));
+    EXPECT_TRUE(GetOverlappedResult(port_, &overlapped_, &bytes, FALSE));
     EXPECT_EQ(bytes, 3u);
-    EXPECT_TRUE(CloseHandle(port));
 }
 
 TEST_F(Win32OverlappedTest, AFailureAfterPendingReachesGetOverlappedResultWithNoData)
 {
     HoldControlRequests();
-    HANDLE port = OpenPort(true);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(Fetch(port, &overlapped_));
+    EXPECT_FALSE(Fetch(&overlapped_));
     Answer(held_.Take(), "no", STATUS_INVALID_DEVICE_STATE);
 
     EXPECT_TRUE(Signalled(event_));
     EXPECT_EQ(overlapped_.Internal, AsInternal(STATUS_INVALID_DEVICE_STATE));
     DWORD bytes = 77;
     SetLastError(ERROR_SUCCESS);
-    EXPECT_FALSE(GetOverlappedResult(port, &overlapped_, &bytes, TRUE));
+    EXPECT_FALSE(GetOverlappedResult(port_, &overlapped_, &bytes, TRUE));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_BAD_COMMAND});
     EXPECT_EQ(Output(), "......") << "an error copies nothing back";
-    EXPECT_TRUE(CloseHandle(port));
 }
 
 TEST_F(Win32OverlappedTest, AnErrorAtOnceLeavesTheOverlappedAndTheEventAloneButAWarningDoesNot)
 {
-    HANDLE port = OpenPort(true);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-
     AnswerAtOnce("err", STATUS_INVALID_PARAMETER);
     SetLastError(ERROR_SUCCESS);
-    EXPECT_FALSE(Fetch(port, &overlapped_));
+    EXPECT_FALSE(Fetch(&overlapped_));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
     EXPECT_EQ(overlapped_.Internal, Pending);
     EXPECT_FALSE(Signalled(event_));
     EXPECT_EQ(Output(), "......");
 
     AnswerAtOnce("warn!!", STATUS_BUFFER_OVERFLOW);
-    EXPECT_FALSE(Fetch(port, &overlapped_));
+    EXPECT_FALSE(Fetch(&overlapped_));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_MORE_DATA});
     EXPECT_EQ(overlapped_.Internal, AsInternal(STATUS_BUFFER_OVERFLOW));
     EXPECT_EQ(overlapped_.InternalHigh, 6u);
     EXPECT_TRUE(Signalled(event_));
     EXPECT_EQ(Output(), "warn!!") << "a warning still carries its data";
     DWORD bytes = 0;
-    EXPECT_FALSE(GetOverlappedResult(port, &overlapped_, &bytes, FALSE));
+    EXPECT_FALSE(GetOverlappedResult(port_, &overlapped_, &bytes, FALSE));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_MORE_DATA});
     EXPECT_EQ(bytes, 6u);
-    EXPECT_TRUE(CloseHandle(port));
 }
 
 TEST_F(Win32OverlappedTest, WithoutAnEventTheFileHandleIsSignalled)
 {
     HoldControlRequests();
-    HANDLE port = OpenPort(true);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
     OVERLAPPED overlapped{};
-    EXPECT_FALSE(Fetch(port, &overlapped));
+    EXPECT_FALSE(Fetch(&overlapped));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_IO_PENDING});
-    EXPECT_EQ(WaitForSingleObject(port, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(port_, 0), WAIT_TIMEOUT);
 
-    WaitWatcher watcher;
-    std::thread::id application = std::this_thread::get_id();
-    std::thread driverThread([&] {
-        watcher.WaitUntilThreadBlocked(application);
+    DriverThread driver(held_, [this] {
         sim::ScopedIrql dpc(DISPATCH_LEVEL);
         Answer(held_.Take(), "f");
     });
     DWORD bytes = 0;
-    EXPECT_TRUE(GetOverlappedResult(port, &overlapped, &bytes, TRUE));
-    driverThread.join();
+    EXPECT_TRUE(GetOverlappedResult(port_, &overlapped, &bytes, TRUE));
+    driver.Join();
     EXPECT_EQ(bytes, 1u);
-    EXPECT_EQ(WaitForSingleObject(port, 0), WAIT_OBJECT_0);
-    EXPECT_TRUE(CloseHandle(port));
+    EXPECT_EQ(WaitForSingleObject(port_, 0), WAIT_OBJECT_0);
 }
 
 TEST_F(Win32OverlappedTest, AnOverlappedHandleNeedsAnOverlappedAndAValidEvent)
 {
     AnswerAtOnce("x", STATUS_SUCCESS);
-    HANDLE port = OpenPort(true);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
     SetLastError(ERROR_SUCCESS);
-    EXPECT_FALSE(Fetch(port, nullptr));
+    EXPECT_FALSE(Fetch(nullptr));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
 
     // A file handle is not an event.
     OVERLAPPED overlapped{};
-    overlapped.hEvent = port;
-    EXPECT_FALSE(Fetch(port, &overlapped));
+    overlapped.hEvent = port_;
+    EXPECT_FALSE(Fetch(&overlapped));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_HANDLE});
     EXPECT_EQ(Majors(), std::vector<UCHAR>{IRP_MJ_CREATE}) << "neither reached the driver";
-    EXPECT_TRUE(CloseHandle(port));
 }
 
 TEST_F(Win32OverlappedTest, ASynchronousHandleWaitsForAPendingRequestAndStillFillsTheOverlapped)
 {
     HoldControlRequests();
-    HANDLE port = OpenPort(false);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(CloseHandle(port_));
+    port_ = OpenPort(false);
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
 
-    WaitWatcher watcher;
-    std::thread::id application = std::this_thread::get_id();
     std::atomic<bool> completed{false};
-    std::thread driverThread([&] {
-        held_.WaitUntilHeld(1);
-        watcher.WaitUntilThreadBlocked(application);
+    DriverThread driver(held_, [this, &completed] {
         completed = true;
         Answer(held_.Take(), "sync");
     });
-    EXPECT_TRUE(Fetch(port, &overlapped_));
+    EXPECT_TRUE(Fetch(&overlapped_));
     EXPECT_TRUE(completed) << "the call returned before the request completed";
-    driverThread.join();
+    driver.Join();
     EXPECT_EQ(returned_, 4u);
-    EXPECT_EQ(Output(), "sync..");
-    EXPECT_EQ(overlapped_.Internal, AsInternal(STATUS_SUCCESS));
-    EXPECT_TRUE(Signalled(event_));
-    EXPECT_TRUE(CloseHandle(port));
+    ExpectSucceeded("sync..");
 }
 
 TEST_F(Win32OverlappedTest, ADispatchRoutineReturningSuccessForAnUncompletedRequestIsStopped)
@@ -278,10 +253,7 @@ TEST_F(Win32OverlappedTest, ADispatchRoutineReturningSuccessForAnUncompletedRequ
         IoMarkIrpPending(irp);
         return STATUS_SUCCESS;
     });
-    HANDLE port = OpenPort(true);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    EXPECT_DEATH(Fetch(port, &overlapped_), "DRIVER_VERIFIER_IOMANAGER_VIOLATION");
-    EXPECT_TRUE(CloseHandle(port));
+    EXPECT_DEATH(Fetch(&overlapped_), "DRIVER_VERIFIER_IOMANAGER_VIOLATION");
 }
 
 }  // namespace

@@ -4,67 +4,35 @@
 // APC_LEVEL, where a cancel routine goes on after releasing the cancel spin
 // lock.
 
-#include <future>
 #include <thread>
 
 #include "application_side.h"
-#include "sim/support/held_requests.h"
-#include "sim/support/win32_port.h"
+#include "sim/support/held_control_port.h"
+#include "sim/support/overlapped_request.h"
 
 namespace bulkcom_test {
 namespace {
 
 constexpr DWORD IoctlHeld = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x832, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
-struct Overlapped {
-    Overlapped() { overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
-    ~Overlapped() { CloseHandle(overlapped.hEvent); }
-    Overlapped(const Overlapped&) = delete;
-    Overlapped& operator=(const Overlapped&) = delete;
-
-    bool Send(HANDLE port)
-    {
-        DWORD bytes = 0;
-        return !DeviceIoControl(port, IoctlHeld, nullptr, 0, nullptr, 0, &bytes, &overlapped) &&
-               GetLastError() == ERROR_IO_PENDING;
-    }
-
-    DWORD Outcome()
-    {
-        DWORD bytes = 0;
-        return GetOverlappedResult(nullptr, &overlapped, &bytes, FALSE) ? DWORD{ERROR_SUCCESS} : GetLastError();
-    }
-
-    OVERLAPPED overlapped{};
-};
-
-class Win32CancelExTest : public Win32PortTest {
-protected:
-    void SetUp() override
-    {
-        Win32PortTest::SetUp();
-        On(IRP_MJ_DEVICE_CONTROL, [this](PDEVICE_OBJECT, PIRP irp) { return held_.Hold(irp); });
-    }
-
-    HeldRequests held_;
-};
+using Win32CancelExTest = Win32HeldControlTest;
 
 TEST_F(Win32CancelExTest, CancelsOneRequestByItsOverlapped)
 {
     HANDLE port = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    Overlapped first;
-    Overlapped second;
-    ASSERT_TRUE(first.Send(port));
-    ASSERT_TRUE(second.Send(port));
+    OverlappedRequest first;
+    OverlappedRequest second;
+    ASSERT_TRUE(first.Send(port, IoctlHeld));
+    ASSERT_TRUE(second.Send(port, IoctlHeld));
 
-    EXPECT_TRUE(CancelIoEx(port, &second.overlapped));
+    EXPECT_TRUE(CancelIoEx(port, &second));
     EXPECT_EQ(held_.Cancelled(), 1u);
     EXPECT_EQ(second.Outcome(), DWORD{ERROR_OPERATION_ABORTED});
     EXPECT_EQ(first.Outcome(), DWORD{ERROR_IO_INCOMPLETE});
 
     SetLastError(ERROR_SUCCESS);
-    EXPECT_FALSE(CancelIoEx(port, &second.overlapped)) << "that request has completed";
+    EXPECT_FALSE(CancelIoEx(port, &second)) << "that request has completed";
     EXPECT_EQ(GetLastError(), DWORD{ERROR_NOT_FOUND});
 
     CompleteWith(held_.Take(), STATUS_SUCCESS);
@@ -78,33 +46,23 @@ TEST_F(Win32CancelExTest, CancelsEveryRequestOfTheHandleWhicheverThreadIssuedIt)
     HANDLE other = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    Overlapped mine;
-    Overlapped otherThread;
-    Overlapped otherHandle;
-    ASSERT_TRUE(mine.Send(port));
-    ASSERT_TRUE(otherHandle.Send(other));
-    std::promise<void> sent;
-    std::promise<void> end;
-    std::thread application([&] {
-        sim::ApplicationThreadScope scope;
-        EXPECT_TRUE(otherThread.Send(port));
-        sent.set_value();
-        end.get_future().wait();
-    });
-    sent.get_future().wait();
+    OverlappedRequest mine;
+    OverlappedRequest otherHandle;
+    ASSERT_TRUE(mine.Send(port, IoctlHeld));
+    ASSERT_TRUE(otherHandle.Send(other, IoctlHeld));
+    RequestFromAnotherThread otherThread(port, IoctlHeld);
 
     EXPECT_TRUE(CancelIoEx(port, nullptr));
     EXPECT_EQ(held_.Cancelled(), 2u);
     EXPECT_EQ(mine.Outcome(), DWORD{ERROR_OPERATION_ABORTED});
     EXPECT_EQ(otherThread.Outcome(), DWORD{ERROR_OPERATION_ABORTED});
     EXPECT_EQ(otherHandle.Outcome(), DWORD{ERROR_IO_INCOMPLETE});
-    end.set_value();
-    application.join();
+    otherThread.End();
 
     SetLastError(ERROR_SUCCESS);
     EXPECT_FALSE(CancelIoEx(port, nullptr)) << "nothing is pending on the handle";
     EXPECT_EQ(GetLastError(), DWORD{ERROR_NOT_FOUND});
-    EXPECT_FALSE(CancelIoEx(other, &mine.overlapped)) << "the OVERLAPPED belongs to another handle's request";
+    EXPECT_FALSE(CancelIoEx(other, &mine)) << "the OVERLAPPED belongs to another handle's request";
     EXPECT_EQ(GetLastError(), DWORD{ERROR_NOT_FOUND});
 
     CompleteWith(held_.Take(), STATUS_SUCCESS);
@@ -119,20 +77,20 @@ TEST_F(Win32CancelExTest, CancelRoutinesGoOnAtApcLevelWhoeverCancels)
 {
     HANDLE port = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    Overlapped byCancelIo;
-    ASSERT_TRUE(byCancelIo.Send(port));
+    OverlappedRequest byCancelIo;
+    ASSERT_TRUE(byCancelIo.Send(port, IoctlHeld));
     EXPECT_TRUE(CancelIo(port));
     EXPECT_EQ(held_.CancelRoutineIrql(), KIRQL{APC_LEVEL});
 
-    Overlapped byCancelIoEx;
-    ASSERT_TRUE(byCancelIoEx.Send(port));
-    EXPECT_TRUE(CancelIoEx(port, &byCancelIoEx.overlapped));
+    OverlappedRequest byCancelIoEx;
+    ASSERT_TRUE(byCancelIoEx.Send(port, IoctlHeld));
+    EXPECT_TRUE(CancelIoEx(port, &byCancelIoEx));
     EXPECT_EQ(held_.CancelRoutineIrql(), KIRQL{APC_LEVEL});
 
-    Overlapped byThreadEnd;
+    OverlappedRequest byThreadEnd;
     std::thread application([&] {
         sim::ApplicationThreadScope scope;
-        EXPECT_TRUE(byThreadEnd.Send(port));
+        EXPECT_TRUE(byThreadEnd.Send(port, IoctlHeld));
     });
     application.join();
     EXPECT_EQ(held_.CancelRoutineIrql(), KIRQL{APC_LEVEL});

@@ -2,11 +2,9 @@
 // each way, and the wait on it, which carries no input and has the
 // caller's own mask as its four-byte output, synchronous or overlapped.
 
-#include <thread>
-
+#include "sim/support/driver_thread.h"
 #include "sim/support/held_requests.h"
 #include "sim/support/win32_comm_port.h"
-#include "support/wait_watcher.h"
 
 namespace bulkcom_test {
 namespace {
@@ -80,16 +78,10 @@ TEST_F(Win32CommEventsTest, ASynchronousWaitReturnsWhenTheDriverReportsEvents)
     port_ = OpenPort(false);
     ASSERT_NE(port_, INVALID_HANDLE_VALUE);
     HoldWaits();
-    WaitWatcher watcher;
-    std::thread::id application = std::this_thread::get_id();
-    std::thread driverThread([&] {
-        held_.WaitUntilHeld(1);
-        watcher.WaitUntilThreadBlocked(application);
-        Report(held_.Take(), SERIAL_EV_DSR);
-    });
+    DriverThread driver(held_, [this] { Report(held_.Take(), SERIAL_EV_DSR); });
     DWORD mask = 0xEEEE;
     EXPECT_TRUE(WaitCommEvent(port_, &mask, nullptr));
-    driverThread.join();
+    driver.Join();
     EXPECT_EQ(mask, DWORD{EV_DSR});
     ASSERT_EQ(waits_.size(), 1u);
     EXPECT_EQ(waits_[0].inputLength, 0u);

@@ -3,11 +3,10 @@
 // mapping of the driver's records into Win32's.
 
 #include <cstring>
-#include <thread>
 
+#include "sim/support/driver_thread.h"
 #include "sim/support/held_requests.h"
 #include "sim/support/win32_comm_port.h"
-#include "support/wait_watcher.h"
 
 namespace bulkcom_test {
 namespace {
@@ -163,18 +162,14 @@ TEST_F(Win32CommStatusTest, CommCallsOnAnOverlappedHandleWaitForARequestTheDrive
 {
     HeldRequests held;
     On(IRP_MJ_DEVICE_CONTROL, [&held](PDEVICE_OBJECT, PIRP irp) { return held.Hold(irp); });
-    WaitWatcher watcher;
-    std::thread::id application = std::this_thread::get_id();
-    std::thread driverThread([&] {
-        held.WaitUntilHeld(1);
-        watcher.WaitUntilThreadBlocked(application);
+    DriverThread driver(held, [&held] {
         PIRP irp = held.Take();
         *static_cast<ULONG*>(irp->AssociatedIrp.SystemBuffer) = SERIAL_MSR_DSR;
         CompleteWith(irp, STATUS_SUCCESS, sizeof(ULONG));
     });
     DWORD status = 0;
     EXPECT_TRUE(GetCommModemStatus(port_, &status));
-    driverThread.join();
+    driver.Join();
     EXPECT_EQ(status, MS_DSR_ON);
 }
 

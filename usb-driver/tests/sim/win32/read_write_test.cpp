@@ -11,6 +11,7 @@
 #include "application_side.h"
 #include "kernel/pool.h"
 #include "sim/support/held_requests.h"
+#include "sim/support/overlapped_request.h"
 #include "sim/support/win32_port.h"
 
 namespace bulkcom_test {
@@ -324,9 +325,8 @@ TEST_F(Win32ReadWriteTest, AnOverlappedReadLeftPendingReportsIoPendingThenItsByt
     Hold();
     HANDLE port = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event;
+    OverlappedWithEvent overlapped;
+    ASSERT_TRUE(SetEvent(overlapped.hEvent));
     DWORD read = 99;
 
     SetLastError(ERROR_SUCCESS);
@@ -334,15 +334,14 @@ TEST_F(Win32ReadWriteTest, AnOverlappedReadLeftPendingReportsIoPendingThenItsByt
     EXPECT_EQ(GetLastError(), DWORD{ERROR_IO_PENDING});
     EXPECT_EQ(read, 0u);
     EXPECT_EQ(overlapped.Internal, AsInternal(STATUS_PENDING));
-    EXPECT_EQ(WaitForSingleObject(event, 0), DWORD{WAIT_TIMEOUT}) << "sending the request resets the event";
+    EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 0), DWORD{WAIT_TIMEOUT}) << "sending the request resets the event";
 
     AnswerHeldRead("abc");
-    EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, INFINITE), WAIT_OBJECT_0);
     EXPECT_TRUE(GetOverlappedResult(port, &overlapped, &read, FALSE));
     EXPECT_EQ(read, 3u);
     EXPECT_EQ(overlapped.Internal, AsInternal(STATUS_SUCCESS));
     EXPECT_EQ(Text(pages_, 4), "abc.");
-    EXPECT_TRUE(CloseHandle(event));
     EXPECT_TRUE(CloseHandle(port));
 }
 
@@ -351,9 +350,7 @@ TEST_F(Win32ReadWriteTest, AnOverlappedWriteCompletedAtOnceReturnsTrueWithItsCou
     Serve();
     HANDLE port = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event;
+    OverlappedWithEvent overlapped;
     std::memcpy(pages_, "payload", 7);
     DWORD written = 0;
 
@@ -362,8 +359,7 @@ TEST_F(Win32ReadWriteTest, AnOverlappedWriteCompletedAtOnceReturnsTrueWithItsCou
     EXPECT_EQ(written_, "payload");
     EXPECT_EQ(overlapped.Internal, AsInternal(STATUS_SUCCESS));
     EXPECT_EQ(overlapped.InternalHigh, 7u);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-    EXPECT_TRUE(CloseHandle(event));
+    EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(CloseHandle(port));
 }
 

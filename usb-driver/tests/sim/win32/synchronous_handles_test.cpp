@@ -5,14 +5,11 @@
 // ends the call in progress and the waiting call then goes on; CancelIo
 // finds nothing of its caller's to cancel.
 
-#include <algorithm>
-#include <atomic>
 #include <functional>
 #include <thread>
 
 #include "application_side.h"
-#include "sim/support/held_requests.h"
-#include "sim/support/win32_port.h"
+#include "sim/support/held_control_port.h"
 #include "support/wait_watcher.h"
 
 namespace bulkcom_test {
@@ -20,14 +17,36 @@ namespace {
 
 constexpr DWORD IoctlHeld = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x850, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
-class Win32SynchronousHandlesTest : public Win32PortTest {
-protected:
-    void SetUp() override
+// A call made on a thread of its own.
+class ThreadedCall {
+public:
+    explicit ThreadedCall(std::function<DWORD()> call) : thread_([this, call = std::move(call)] { error_ = call(); }) {}
+    ~ThreadedCall()
     {
-        Win32PortTest::SetUp();
-        On(IRP_MJ_DEVICE_CONTROL, [this](PDEVICE_OBJECT, PIRP irp) { return held_.Hold(irp); });
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    ThreadedCall(const ThreadedCall&) = delete;
+    ThreadedCall& operator=(const ThreadedCall&) = delete;
+
+    std::thread::id Id() const { return thread_.get_id(); }
+
+    // Waits for the call to return; its Win32 error, ERROR_SUCCESS when it
+    // succeeded.
+    DWORD Finish()
+    {
+        thread_.join();
+        return error_;
     }
 
+private:
+    DWORD error_ = ERROR_GEN_FAILURE;
+    std::thread thread_;
+};
+
+class Win32SynchronousHandlesTest : public Win32HeldControlTest {
+protected:
     // A control request the driver holds, waited for as the handle's kind
     // asks; returns its Win32 error, ERROR_SUCCESS when it succeeds.
     static DWORD SendHeld(HANDLE port, bool overlapped)
@@ -43,20 +62,6 @@ protected:
         CloseHandle(request.hEvent);
         return error;
     }
-
-    // Runs the call in a thread of its own; what it returns lands in `error`.
-    static std::thread InThread(std::function<DWORD()> call, std::atomic<DWORD>& error)
-    {
-        return std::thread([call = std::move(call), &error] { error = call(); });
-    }
-
-    size_t ControlRequestsArrived()
-    {
-        std::vector<UCHAR> majors = Majors();
-        return static_cast<size_t>(std::count(majors.begin(), majors.end(), UCHAR{IRP_MJ_DEVICE_CONTROL}));
-    }
-
-    HeldRequests held_;
 };
 
 TEST_F(Win32SynchronousHandlesTest, ACallFromAnotherThreadReachesTheDriverOnlyOnceTheCallInProgressCompleted)
@@ -64,24 +69,19 @@ TEST_F(Win32SynchronousHandlesTest, ACallFromAnotherThreadReachesTheDriverOnlyOn
     HANDLE port = OpenPort(false);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     WaitWatcher watcher;
-    std::atomic<DWORD> firstError{ERROR_GEN_FAILURE};
-    std::atomic<DWORD> purgeError{ERROR_GEN_FAILURE};
-    std::thread first = InThread([port] { return SendHeld(port, false); }, firstError);
+    ThreadedCall first([port] { return SendHeld(port, false); });
     held_.WaitUntilHeld(1);
-    std::thread purge =
-        InThread([port] { return PurgeComm(port, PURGE_RXCLEAR) ? DWORD{ERROR_SUCCESS} : GetLastError(); }, purgeError);
+    ThreadedCall purge([port] { return PurgeComm(port, PURGE_RXCLEAR) ? DWORD{ERROR_SUCCESS} : GetLastError(); });
 
     // Its first wait is the one for the file object lock, before any request.
-    watcher.WaitUntilThreadBlocked(purge.get_id());
-    EXPECT_EQ(ControlRequestsArrived(), 1u) << "the purge waits in the I/O manager, not in the driver";
+    watcher.WaitUntilThreadBlocked(purge.Id());
+    EXPECT_EQ(CountOf(IRP_MJ_DEVICE_CONTROL), 1u) << "the purge waits in the I/O manager, not in the driver";
     CompleteWith(held_.Take(), STATUS_SUCCESS);
-    first.join();
+    EXPECT_EQ(first.Finish(), DWORD{ERROR_SUCCESS});
     held_.WaitUntilHeld(2);
-    EXPECT_EQ(ControlRequestsArrived(), 2u);
+    EXPECT_EQ(CountOf(IRP_MJ_DEVICE_CONTROL), 2u);
     CompleteWith(held_.Take(), STATUS_SUCCESS);
-    purge.join();
-    EXPECT_EQ(firstError.load(), DWORD{ERROR_SUCCESS});
-    EXPECT_EQ(purgeError.load(), DWORD{ERROR_SUCCESS});
+    EXPECT_EQ(purge.Finish(), DWORD{ERROR_SUCCESS});
     EXPECT_TRUE(CloseHandle(port));
 }
 
@@ -90,20 +90,16 @@ TEST_F(Win32SynchronousHandlesTest, CallsOnAnOverlappedHandleReachTheDriverToget
     HANDLE port = OpenPort(true);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     EXPECT_EQ(sim::FileObjectLockOf(port), nullptr);
-    std::atomic<DWORD> firstError{ERROR_GEN_FAILURE};
-    std::atomic<DWORD> secondError{ERROR_GEN_FAILURE};
-    std::thread first = InThread([port] { return SendHeld(port, true); }, firstError);
+    ThreadedCall first([port] { return SendHeld(port, true); });
     held_.WaitUntilHeld(1);
-    std::thread second = InThread([port] { return SendHeld(port, true); }, secondError);
+    ThreadedCall second([port] { return SendHeld(port, true); });
 
     held_.WaitUntilHeld(2);
-    EXPECT_EQ(ControlRequestsArrived(), 2u);
+    EXPECT_EQ(CountOf(IRP_MJ_DEVICE_CONTROL), 2u);
     CompleteWith(held_.Take(), STATUS_SUCCESS);
     CompleteWith(held_.Take(), STATUS_SUCCESS);
-    first.join();
-    second.join();
-    EXPECT_EQ(firstError.load(), DWORD{ERROR_SUCCESS});
-    EXPECT_EQ(secondError.load(), DWORD{ERROR_SUCCESS});
+    EXPECT_EQ(first.Finish(), DWORD{ERROR_SUCCESS});
+    EXPECT_EQ(second.Finish(), DWORD{ERROR_SUCCESS});
     EXPECT_TRUE(CloseHandle(port));
 }
 
@@ -112,23 +108,19 @@ TEST_F(Win32SynchronousHandlesTest, CancelIoExEndsTheCallInProgressAndTheWaiting
     HANDLE port = OpenPort(false);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     WaitWatcher watcher;
-    std::atomic<DWORD> firstError{ERROR_GEN_FAILURE};
-    std::atomic<DWORD> secondError{ERROR_GEN_FAILURE};
-    std::thread first = InThread([port] { return SendHeld(port, false); }, firstError);
+    ThreadedCall first([port] { return SendHeld(port, false); });
     held_.WaitUntilHeld(1);
-    std::thread second = InThread([port] { return SendHeld(port, false); }, secondError);
-    watcher.WaitUntilThreadBlocked(second.get_id());
+    ThreadedCall second([port] { return SendHeld(port, false); });
+    watcher.WaitUntilThreadBlocked(second.Id());
 
     EXPECT_TRUE(CancelIo(port));
     EXPECT_EQ(held_.Cancelled(), 0u) << "CancelIo cancels only its caller's requests";
     EXPECT_TRUE(CancelIoEx(port, nullptr));
-    first.join();
-    EXPECT_EQ(firstError.load(), DWORD{ERROR_OPERATION_ABORTED});
+    EXPECT_EQ(first.Finish(), DWORD{ERROR_OPERATION_ABORTED});
     held_.WaitUntilHeld(2);
     EXPECT_EQ(held_.Cancelled(), 1u) << "the waiting call had no request yet";
     CompleteWith(held_.Take(), STATUS_SUCCESS);
-    second.join();
-    EXPECT_EQ(secondError.load(), DWORD{ERROR_SUCCESS});
+    EXPECT_EQ(second.Finish(), DWORD{ERROR_SUCCESS});
     EXPECT_TRUE(CloseHandle(port));
 }
 
