@@ -10,6 +10,20 @@
 
 namespace sim {
 
+namespace {
+
+// The host controller's own codes, which usb.h gives both the error and the
+// halt bits, report an error on the wire; the controller then halts the
+// endpoint until a pipe or port reset. A cancel, an unplug or the stack's
+// own refusals carry no such error.
+bool HaltsEndpoint(USBD_STATUS status)
+{
+    constexpr ULONG ControllerCodes = 0xFF;
+    return USBD_HALTED(status) && (static_cast<ULONG>(status) & 0x0FFFFFFF) <= ControllerCodes;
+}
+
+}  // namespace
+
 void UsbFunction::Service(Completions& done)
 {
     // Ending a transfer on one pipe can give another pipe something to do
@@ -73,7 +87,6 @@ std::optional<UsbFunction::Outcome> UsbFunction::Receive(Pipe& pipe, Transfer& t
             // More than the transfer can take, or than a packet may carry:
             // babble, which halts the endpoint.
             if (size > room || size > pipe.packetSize) {
-                pipe.halted = true;
                 return Outcome{STATUS_UNSUCCESSFUL, USBD_STATUS_BABBLE_DETECTED};
             }
             if (size < pipe.packetSize) {
@@ -82,7 +95,6 @@ std::optional<UsbFunction::Outcome> UsbFunction::Receive(Pipe& pipe, Transfer& t
             continue;
         }
         if (std::holds_alternative<InStall>(*event)) {
-            pipe.halted = true;
             return Outcome{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
         }
         if (auto* failure = std::get_if<InFailure>(&*event)) {
@@ -101,7 +113,6 @@ std::optional<UsbFunction::Outcome> UsbFunction::Send(Pipe& pipe, Transfer& tran
         return Outcome{STATUS_SUCCESS, USBD_STATUS_SUCCESS};
     }
     if (std::holds_alternative<OutStall>(answer)) {
-        pipe.halted = true;
         return Outcome{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
     }
     if (auto* failure = std::get_if<OutFailure>(&answer)) {
@@ -113,6 +124,9 @@ std::optional<UsbFunction::Outcome> UsbFunction::Send(Pipe& pipe, Transfer& tran
 
 void UsbFunction::EndTransfer(std::list<Transfer>::iterator transfer, Outcome outcome, Completions& done)
 {
+    if (Pipe* pipe = FindPipe(transfer->pipe); pipe != nullptr && HaltsEndpoint(outcome.usbdStatus)) {
+        pipe->halted = true;
+    }
     transfer->urb->UrbBulkOrInterruptTransfer.TransferBufferLength = transfer->moved;
     Complete(transfer->irp, transfer->urb, transfer->record, outcome.status, outcome.usbdStatus, transfer->moved, done);
     transfers_.erase(transfer);

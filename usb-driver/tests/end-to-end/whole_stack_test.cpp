@@ -22,7 +22,7 @@ constexpr DWORD SerialCode(DWORD function)
 }
 
 constexpr std::int32_t kStatusUnsuccessful = static_cast<std::int32_t>(0xC0000001);
-constexpr std::int32_t kUsbdStatusInternalHcError = static_cast<std::int32_t>(0x80000800);
+constexpr std::int32_t kUsbdStatusXactError = static_cast<std::int32_t>(0xC0000011);
 
 struct Result {
     BOOL ok;
@@ -247,7 +247,8 @@ TEST_F(WholeStackTest, WaitCommEventIsRefusedAndPurgeSucceeds)
 TEST_F(WholeStackTest, ATransferTheDeviceFailsIsAnIoErrorAndTheDriverResetsPipesAndPort)
 {
     device_->NewRequests();
-    device_->ArmFail(Direction::In, kStatusUnsuccessful, kUsbdStatusInternalHcError);
+    // A transaction error halts the IN endpoint until the driver resets it.
+    device_->ArmFail(Direction::In, kStatusUnsuccessful, kUsbdStatusXactError);
     std::vector<BYTE> buffer(8);
     EXPECT_EQ(Read(port_, buffer).error, DWORD{ERROR_IO_DEVICE});
     std::vector<BusRecord> sent = device_->NewRequests();
@@ -263,7 +264,7 @@ TEST_F(WholeStackTest, ATransferTheDeviceFailsIsAnIoErrorAndTheDriverResetsPipes
 
     std::vector<BYTE> message = Pattern(3);
     ASSERT_TRUE(Write(port_, message).ok);
-    EXPECT_EQ(Read(port_, buffer).bytes, 3u) << "the port serves again";
+    EXPECT_EQ(Read(port_, buffer).bytes, 3u) << "the port serves again: the halt is cleared";
 }
 
 TEST_F(WholeStackTest, AnUnplugEndsTheReadTakesTheNameAndAReplugBringsThePortBackWithDefaults)

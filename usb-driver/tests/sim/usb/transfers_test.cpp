@@ -1,7 +1,8 @@
 // Bulk transfers through the USB bus driver in both completion modes: the
 // loopback round trip, the packet rules that end an IN transfer, babble,
-// partial OUT transfers, stalls and their reset, failures a device reports,
-// cancellation, and the order and extent of the request log.
+// partial OUT transfers, stalls and other errors on the wire that halt an
+// endpoint until its reset, cancellation, and the order and extent of the
+// request log.
 
 #include <memory>
 #include <optional>
@@ -201,22 +202,50 @@ TEST_P(UsbTransfersTest, AStallFailsEveryTransferUntilThePipeIsReset)
     EXPECT_EQ(read->Received(), Pattern(2));
 }
 
-TEST_P(UsbTransfersTest, AStatusTheDeviceReportsEndsTheTransferUnchanged)
+TEST_P(UsbTransfersTest, AnErrorOnTheWireHaltsTheEndpointUntilAResetAndTheStacksOwnStatusesDoNot)
 {
+    struct Case {
+        const char* name;
+        NTSTATUS status;
+        USBD_STATUS usbdStatus;
+        bool halts;
+        bool portReset;  // cleared by a port reset instead of a pipe reset
+    };
+    const Case cases[] = {
+        {"transaction error", STATUS_DEVICE_DATA_ERROR, USBD_STATUS_XACT_ERROR, true, false},
+        {"no response", STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING, true, true},
+        {"CRC", STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, true, false},
+        {"stack timeout", STATUS_IO_TIMEOUT, USBD_STATUS_TIMEOUT, false, false},
+        {"controller fault", STATUS_UNSUCCESSFUL, USBD_STATUS_INTERNAL_HC_ERROR, false, false},
+    };
     auto device = std::make_shared<sim::ScriptedDevice>();
     Attach(device);
-    device->FailIn(STATUS_IO_TIMEOUT, USBD_STATUS_TIMEOUT);
-    auto read = client_->Read(in_, 64);
-    EXPECT_EQ(read->Wait(), STATUS_IO_TIMEOUT);
-    EXPECT_EQ(read->Urb().UrbHeader.Status, USBD_STATUS_TIMEOUT);
-
-    device->FailOut(STATUS_DEVICE_DATA_ERROR, USBD_STATUS_XACT_ERROR);
-    auto write = client_->Write(out_, Pattern(3));
-    EXPECT_EQ(write->Wait(), STATUS_DEVICE_DATA_ERROR);
-    EXPECT_EQ(write->Urb().UrbHeader.Status, USBD_STATUS_XACT_ERROR);
-
-    auto next = client_->Write(out_, Pattern(3));
-    EXPECT_EQ(next->Wait(), STATUS_SUCCESS) << "a reported failure does not halt the endpoint";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        device->FailOut(c.status, c.usbdStatus);
+        auto failed = client_->Write(out_, Pattern(3));
+        EXPECT_EQ(failed->Wait(), c.status) << "the device's status reaches the driver unchanged";
+        EXPECT_EQ(failed->Urb().UrbHeader.Status, c.usbdStatus);
+        size_t written = device->Written().size();
+        if (c.halts) {
+            auto halted = client_->Write(out_, Pattern(3));
+            EXPECT_EQ(halted->Wait(), STATUS_UNSUCCESSFUL);
+            EXPECT_EQ(halted->Urb().UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+            EXPECT_EQ(device->Written().size(), written) << "nothing reaches a halted endpoint";
+            device->SendMessage(Pattern(2));
+            EXPECT_EQ(client_->Read(in_, 64)->Wait(), STATUS_SUCCESS) << "the other endpoint goes on";
+            EXPECT_EQ(c.portReset ? client_->PortRequest(IOCTL_INTERNAL_USB_RESET_PORT) : client_->ResetPipe(out_),
+                      STATUS_SUCCESS);
+        }
+        auto next = client_->Write(out_, Pattern(3));
+        EXPECT_EQ(next->Wait(), STATUS_SUCCESS);
+        EXPECT_EQ(device->Written().size(), written + 1);
+    }
+    device->FailIn(STATUS_UNSUCCESSFUL, USBD_STATUS_XACT_ERROR);
+    EXPECT_EQ(client_->Read(in_, 64)->Wait(), STATUS_UNSUCCESSFUL);
+    auto halted = client_->Read(in_, 64);
+    EXPECT_EQ(halted->Wait(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(halted->Urb().UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED) << "an IN endpoint too";
 }
 
 TEST_P(UsbTransfersTest, CancellingAWaitingReadEndsItWithStatusCancelled)

@@ -8,7 +8,8 @@
     bytes written OUT are queued, and an IN transfer completes as soon as
     there is data, with at most its length, as a device ends a transfer
     with a short packet. An IN transfer with nothing to read waits,
-    cancellable. A control device (\\.\BulkcomTestBus, test_bus_control.h)
+    cancellable. A transfer failed with one of the host controller's codes
+    halts its endpoint, as a controller does, until a pipe or port reset. A control device (\\.\BulkcomTestBus, test_bus_control.h)
     unplugs and replugs the child, arms the next transfer per direction and
     reads the request log.
 
@@ -54,6 +55,7 @@ typedef struct _BUS_STATE {
     LIST_ENTRY Held; /* transfers armed never to complete */
     BOOLEAN Armed[2];
     BCTEST_ARM Arm[2];
+    BOOLEAN Halted[2];
     ULONG QueueHead;
     ULONG QueueCount;
     BCTEST_LOG Log;
@@ -61,6 +63,14 @@ typedef struct _BUS_STATE {
 } BUS_STATE;
 
 static BUS_STATE Bus;
+
+/* The host controller's own codes carry both of usb.h's error and halt bits
+   (USBD_HALTED): an error on the wire, after which the controller halts the
+   endpoint. */
+static BOOLEAN HaltsEndpoint(USBD_STATUS Status)
+{
+    return ((ULONG)Status >> 30) == 3 && ((ULONG)Status & 0x0FFFFFFF) <= 0xFF;
+}
 
 /* Pipe handles point at the endpoint address they stand for. */
 static const UCHAR PipeEndpoints[2] = {ENDPOINT_IN, ENDPOINT_OUT};
@@ -379,6 +389,11 @@ static NTSTATUS BulkTransfer(PIRP Irp, struct _URB_BULK_OR_INTERRUPT_TRANSFER* T
         FinishTransfer(Irp, STATUS_INVALID_DEVICE_STATE, USBD_STATUS_INVALID_PIPE_HANDLE, 0);
         return STATUS_INVALID_DEVICE_STATE;
     }
+    if (Bus.Halted[direction]) {
+        KeReleaseSpinLock(&Bus.Lock, irql);
+        FinishTransfer(Irp, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED, 0);
+        return STATUS_UNSUCCESSFUL;
+    }
     if (Bus.Armed[direction]) {
         BCTEST_ARM arm = Bus.Arm[direction];
         Bus.Armed[direction] = FALSE;
@@ -386,6 +401,7 @@ static NTSTATUS BulkTransfer(PIRP Irp, struct _URB_BULK_OR_INTERRUPT_TRANSFER* T
         case BctestNeverAnswer:
             return ParkAndUnlock(Irp, &Bus.Held, irql);
         case BctestFail:
+            Bus.Halted[direction] = HaltsEndpoint((USBD_STATUS)arm.UsbdStatus);
             KeReleaseSpinLock(&Bus.Lock, irql);
             FinishTransfer(Irp, arm.Status, (USBD_STATUS)arm.UsbdStatus, 0);
             return arm.Status;
@@ -404,6 +420,14 @@ static NTSTATUS BulkTransfer(PIRP Irp, struct _URB_BULK_OR_INTERRUPT_TRANSFER* T
         return STATUS_SUCCESS;
     }
     return ParkAndUnlock(Irp, direction == BctestIn ? &Bus.WaitingIn : &Bus.WaitingOut, irql);
+}
+
+static void ClearHalt(ULONG Direction)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Bus.Lock, &irql);
+    Bus.Halted[Direction] = FALSE;
+    KeReleaseSpinLock(&Bus.Lock, irql);
 }
 
 static NTSTATUS GetDescriptor(struct _URB_CONTROL_DESCRIPTOR_REQUEST* Request, USBD_STATUS* UsbdStatus)
@@ -474,6 +498,8 @@ static NTSTATUS SelectConfiguration(struct _URB_SELECT_CONFIGURATION* Select, US
     KIRQL irql;
     KeAcquireSpinLock(&Bus.Lock, &irql);
     Bus.Configured = TRUE;
+    Bus.Halted[BctestOut] = FALSE;
+    Bus.Halted[BctestIn] = FALSE;
     KeReleaseSpinLock(&Bus.Lock, irql);
     return STATUS_SUCCESS;
 }
@@ -506,6 +532,9 @@ static NTSTATUS SubmitUrb(PIRP Irp)
         endpoint = EndpointOfPipe(urb->UrbPipeRequest.PipeHandle);
         status = endpoint != 0 ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
         usbdStatus = endpoint != 0 ? USBD_STATUS_SUCCESS : USBD_STATUS_INVALID_PIPE_HANDLE;
+        if (endpoint != 0) {
+            ClearHalt((endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0 ? BctestIn : BctestOut);
+        }
         break;
     default:
         status = STATUS_NOT_SUPPORTED;
@@ -560,6 +589,10 @@ static NTSTATUS ChildInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return SubmitUrb(Irp);
     }
     NTSTATUS status = STATUS_SUCCESS;
+    if (kind == BctestResetPort) {
+        ClearHalt(BctestOut);
+        ClearHalt(BctestIn);
+    }
     if (kind == BctestPortStatus) {
         if (stack->Parameters.Others.Argument1 == NULL) {
             status = STATUS_INVALID_PARAMETER;

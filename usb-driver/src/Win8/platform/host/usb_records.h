@@ -129,6 +129,7 @@ typedef LONG USBD_STATUS;
 #define USBD_SUCCESS(Status) ((USBD_STATUS)(Status) >= 0)
 #define USBD_PENDING(Status) ((ULONG)(Status) >> 30 == 1)
 #define USBD_ERROR(Status) ((USBD_STATUS)(Status) < 0)
+#define USBD_HALTED(Status) ((ULONG)(Status) >> 30 == 3)
 
 #define USBD_STATUS_SUCCESS ((USBD_STATUS)0x00000000)
 #define USBD_STATUS_PENDING ((USBD_STATUS)0x40000000)
